@@ -1,0 +1,77 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <netinet/in.h>
+#include <thread>
+
+#include "calls/protocol.h"
+#include "platform/event.h"
+#include "platform/shared_text.h"
+
+namespace tc {
+
+constexpr int MAX_LINES = 8;
+constexpr int BLOCK_SAMPLES = 512;
+constexpr int BLOCK_BYTES = 1024;
+constexpr int HUB_RING_BLOCKS = 8;
+constexpr int MAX_PACKET_BLOCKS = 15;
+
+// One call. Flags and words shared between threads are atomics; a block is handed over by its
+// ready flag (rxReady: receive thread -> audio engine, txReady: audio engine -> send thread),
+// set with release after the block is filled and tested with acquire before it is read.
+struct LineRecord {
+    std::atomic<int> sock{-1};
+    // Thread handles. Each is joined (or handed to the reaper) by its owner before the record is
+    // released; claimLine leaves them alone.
+    std::thread allowThread;
+    std::thread recvThread;
+    std::thread sendThread;
+    std::thread ownerThread;
+    std::atomic<int> port{0};
+    std::atomic<int> peerPort{0};
+    std::atomic<uint32_t> rxAudioCount{0};
+    std::atomic<uint32_t> peerVersion{0};
+    int32_t txCodecState = 0; // send thread only
+    int32_t rxCodecState = 0; // receive thread only
+    SharedText peerName{255};
+    SharedText peerId{255};
+    SharedText password{255};
+    sockaddr_in peerAddr{}; // written during set-up, before the line threads start
+    int16_t rxBlock[BLOCK_SAMPLES] = {};
+    int16_t txBlock[BLOCK_SAMPLES] = {};
+    std::atomic<uint32_t> txSeq{0};
+    Packet txPacket{};
+    Packet rxPacket{};
+    int16_t hubRing[HUB_RING_BLOCKS][BLOCK_SAMPLES] = {};
+    int16_t rxDecoded[MAX_PACKET_BLOCKS][BLOCK_SAMPLES] = {};
+    int16_t txPending[MAX_PACKET_BLOCKS][BLOCK_SAMPLES] = {};
+    std::atomic<uint8_t> active{0};
+    std::atomic<uint8_t> rxReady{0};
+    std::atomic<uint8_t> txReady{0};
+    std::atomic<uint8_t> accepted{0};
+    std::atomic<uint8_t> ending{0};
+    std::atomic<uint8_t> incoming{0};
+    std::atomic<int8_t> micGain{0};
+    std::atomic<int8_t> spkGain{0};
+    std::atomic<uint8_t> inUse{0};
+    std::atomic<int8_t> compCode{0};
+    std::atomic<uint8_t> autoRetry{0};
+};
+
+extern LineRecord lineTable[MAX_LINES];
+extern AutoResetEvent rxEvent[MAX_LINES];
+extern AutoResetEvent txEvent[MAX_LINES];
+
+// Takes the lowest free line under one lock: clears the record, marks it in use, sets
+// displayDirty, copies the master gains and the default compression, sets `incoming`, and
+// resets both events. Returns the line number, or -1 when all eight are in use.
+int claimLine(bool incoming);
+// Gives the line back (inUse = 0, displayDirty = 1). The record keeps its contents.
+void releaseLine(int line);
+// Number of lines in use (0 to 8).
+int linesInUse();
+// Frees every line and clears every record (tests and start-up; no line thread may be running).
+void resetLineTable();
+
+} // namespace tc

@@ -1,0 +1,58 @@
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+namespace tc {
+
+constexpr int PAYLOAD_BYTES = 1024;
+constexpr int PACKET_BYTES = 1032;
+
+// Packet types. Zero or positive is an audio packet whose type is its compression code.
+constexpr int PKT_AUDIO = 0;
+constexpr int PKT_ID = -1;
+constexpr int PKT_MESSAGE = -2;
+constexpr int PKT_VERSION = -3;
+constexpr int PKT_FORWARD = -4;
+constexpr int PKT_COMMAND = -5;
+constexpr int PKT_CONNLIST = -6;
+constexpr int PKT_COMPRESSION = -7;
+constexpr int PKT_QUERY = -9;
+constexpr int PKT_SERVERLIST = -10;
+constexpr int PKT_AUTORETRY = -11;
+constexpr int PKT_COMMANDREPLY = -12;
+
+// One packet as it travels: 1024 payload bytes, then type and value as 32-bit little-endian.
+struct Packet {
+    uint8_t payload[PAYLOAD_BYTES];
+    uint8_t typeBytes[4];
+    uint8_t valueBytes[4];
+
+    int32_t type() const { return readLe32(typeBytes); }
+    int32_t value() const { return readLe32(valueBytes); }
+    void setType(int32_t t) { writeLe32(typeBytes, t); }
+    void setValue(int32_t v) { writeLe32(valueBytes, v); }
+    void clear() { std::memset(this, 0, sizeof(*this)); }
+    const char* text() const { return reinterpret_cast<const char*>(payload); }
+
+    static int32_t readLe32(const uint8_t* b) {
+        return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                                    uint32_t(b[3]) << 24);
+    }
+    static void writeLe32(uint8_t* b, int32_t v) {
+        auto u = static_cast<uint32_t>(v);
+        b[0] = uint8_t(u);
+        b[1] = uint8_t(u >> 8);
+        b[2] = uint8_t(u >> 16);
+        b[3] = uint8_t(u >> 24);
+    }
+};
+static_assert(sizeof(Packet) == PACKET_BYTES);
+
+// Builds a packet (text with its zero byte from payload byte 0, zeros after it, type, value) and
+// sends all 1032 bytes on the line's socket. Returns the send result: bytes sent, or below 1 on
+// failure. text may be null.
+int sendPacket(int line, const char* text, int type, int value);
+// The same on a socket that has no line yet.
+int sendSocketPacket(int sock, const char* text, int type, int value);
+
+} // namespace tc

@@ -1,0 +1,59 @@
+#pragma once
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/shared_text.h"
+
+namespace tc {
+
+// Flags of output().
+enum OutputFlags : int {
+    ToCommander = 1, // also to the line in commandSource, as a PKT_COMMANDREPLY
+    NoConsole = 2,
+    NoPanel = 4,
+    NoLog = 8,
+    TopRow = 16,
+};
+
+constexpr int PANEL_ROWS = 10;
+constexpr int PANEL_ROW_BYTES = 128;
+constexpr int PANEL_ROW_CHARS = 75;
+constexpr int FORMAT_BUFFER = 512;
+
+struct OutputState {
+    std::atomic<Console*> console{nullptr}; // the open console (consoleOut/consoleIn), or none
+    std::mutex consoleMutex;                // held while the console is replaced or written
+    std::atomic<int> logFile{-1};
+    SharedText logFileName{255};
+    std::mutex panelMutex;
+    char panelRows[PANEL_ROWS][PANEL_ROW_BYTES] = {};
+    // -1 no command running, -2 a locally typed command, 0..7 the line whose remote command runs.
+    std::atomic<int> commandSource{-1};
+};
+
+extern OutputState outputState;
+
+// Closes nothing: forgets console and log and empties the panel (start-up and tests).
+void resetOutput();
+
+void message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void output(int flags, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void panelAppend(const char* text);
+void panelTopRow(const char* text);
+// The ten panel rows joined, each ended by one line break (what the panel control shows).
+std::string panelText();
+
+// Makes `console` the open console (nullptr = none). The caller keeps ownership.
+void attachConsole(Console* console);
+Console* currentConsole();
+
+// Log file: every text is written to this descriptor as it was printed. -1 = no log.
+void setLogFile(int fd);
+// Opens (creating or emptying) a log file by name; returns 0 on success, 1 on failure.
+int openLogFile(const std::string& name);
+void closeLogFile();
+
+} // namespace tc

@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace tc {
+
+// The display refresh run by the supervisor every 500 ms: clock, line list rows, state column,
+// console status rows and the overload indicator. flag 1 forces a full rebuild.
+void displayRefresh(int flag);
+
+// The 12 status rows shown at the top of the console (also the Status command's reply).
+std::vector<std::string> statusRows();
+
+} // namespace tc

@@ -1,0 +1,132 @@
+#include "ui/window_model.h"
+
+#include "core/output.h"
+#include "core/settings.h"
+
+namespace tc {
+
+WindowModel windowModel;
+std::atomic<int> displayDirty{1};
+
+namespace {
+
+void touch() { windowModel.version.fetch_add(1, std::memory_order_release); }
+
+void setInitialTexts() {
+    auto& t = windowModel.texts;
+    auto set = [&t](Control c, const char* text) { t[static_cast<size_t>(c)] = text; };
+    set(Control::hubButton, "P to P");
+    set(Control::answerButton, "ANSWER");
+    set(Control::idLabel, DEFAULT_OWN_ID);
+    set(Control::talkButton, "TALK");
+    set(Control::allButton, "ALL");
+    set(Control::holdButton, "HOLD");
+    set(Control::holdAllButton, "HOLD ALL");
+    set(Control::dropButton, "DROP");
+    set(Control::dropAllButton, "DROP ALL");
+    set(Control::privateButton, "PRIVATE");
+    set(Control::invPrivButton, "INV PRIV");
+    set(Control::muteButton, "MUTE");
+    set(Control::quitButton, "QUIT");
+    set(Control::micGainField, "0");
+    set(Control::micButton, "MIKE");
+    set(Control::spkGainField, "0");
+    set(Control::spkButton, "SPKR");
+    set(Control::panelWindow, BANNER);
+    set(Control::addressBookList, "Address Book");
+    set(Control::autoMsgButton, "AUTO MSG/FWD");
+    set(Control::sendMessageButton, "SEND MESSAGE");
+    set(Control::addressBookButton, "ADDRESS BOOK");
+    set(Control::setIdButton, "SET ID");
+    set(Control::compButton, "COMP");
+    set(Control::hostField, DEFAULT_CALL_ADDRESS);
+    set(Control::portField, "8192");
+    set(Control::callButton, "CALL");
+    set(Control::overloadLabel, "SYSTEM or\nNETWORK\nOVERLOAD");
+}
+
+} // namespace
+
+void resetWindowModel() {
+    std::lock_guard lock(windowModel.mutex);
+    windowModel.texts = {};
+    setInitialTexts();
+    windowModel.visible.fill(true);
+    windowModel.visible[static_cast<size_t>(Control::addressBookList)] = false;
+    windowModel.visible[static_cast<size_t>(Control::overloadLabel)] = false;
+    windowModel.lineRows.clear();
+    windowModel.lineRowSelected.clear();
+    windowModel.addressRows.clear();
+    windowModel.addressSelection = -1;
+    windowModel.menuChecks = {};
+    windowModel.title = "Talkcircle";
+    windowModel.windowShown = false;
+    windowModel.minimized = false;
+    touch();
+}
+
+void setControlText(Control c, const std::string& text) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.texts[static_cast<size_t>(c)] = text;
+    }
+    touch();
+}
+
+std::string controlText(Control c) {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.texts[static_cast<size_t>(c)];
+}
+
+void setControlVisible(Control c, bool visible) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.visible[static_cast<size_t>(c)] = visible;
+    }
+    touch();
+}
+
+bool controlVisible(Control c) {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.visible[static_cast<size_t>(c)];
+}
+
+void setWindowTitle(const std::string& title) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.title = title;
+    }
+    touch();
+}
+
+std::string windowTitleText() {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.title;
+}
+
+void refreshMenuChecks() {
+    int level = settings.defaultCompLevel;
+    bool logOpen = outputState.logFile >= 0;
+    {
+        std::lock_guard lock(windowModel.mutex);
+        auto& m = windowModel.menuChecks;
+        m[static_cast<size_t>(MenuCheck::log)] = logOpen;
+        m[static_cast<size_t>(MenuCheck::lowCompression)] = level == 3;
+        m[static_cast<size_t>(MenuCheck::mediumCompression)] = level == 6;
+        m[static_cast<size_t>(MenuCheck::highCompression)] = level == 15;
+    }
+    touch();
+}
+
+bool menuChecked(MenuCheck item) {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.menuChecks[static_cast<size_t>(item)];
+}
+
+namespace {
+struct WindowModelDefaults {
+    WindowModelDefaults() { resetWindowModel(); }
+} windowModelDefaults;
+} // namespace
+
+} // namespace tc

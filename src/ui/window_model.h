@@ -1,0 +1,94 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tc {
+
+// Every control of the main window, in creation order.
+enum class Control {
+    clockLabel,
+    hubButton,
+    answerButton,
+    idLabel,
+    messageLabel,
+    forwardPortLabel,
+    stateColumn,
+    lineList,
+    talkButton,
+    allButton,
+    holdButton,
+    holdAllButton,
+    dropButton,
+    dropAllButton,
+    privateButton,
+    invPrivButton,
+    muteButton,
+    quitButton,
+    micGainField,
+    micButton,
+    spkGainField,
+    spkButton,
+    panelWindow,
+    addressBookList,
+    autoMsgButton,
+    sendMessageButton,
+    addressBookButton,
+    setIdButton,
+    compButton,
+    hostField,
+    portField,
+    pswdField,
+    callButton,
+    overloadLabel,
+    count
+};
+
+constexpr size_t CONTROL_COUNT = static_cast<size_t>(Control::count);
+
+// Menu items that carry a check mark.
+enum class MenuCheck { log, lowCompression, mediumCompression, highCompression, count };
+
+// The toolkit-free model of the main window. Every part of the program writes texts, rows and
+// flags here; the view (Qt, or nothing when headless) renders it. One mutex guards it all;
+// `version` grows on every change so a view can tell when to redraw.
+struct WindowModel {
+    mutable std::mutex mutex;
+    std::array<std::string, CONTROL_COUNT> texts;
+    std::array<bool, CONTROL_COUNT> visible{};
+    std::vector<std::string> lineRows;      // rows of lineList
+    std::vector<bool> lineRowSelected;      // selection of lineList, one flag per row
+    std::vector<std::string> addressRows;   // rows of addressBookList
+    int addressSelection = -1;              // selected row of addressBookList, -1 = none
+    std::array<bool, static_cast<size_t>(MenuCheck::count)> menuChecks{};
+    std::string title = "Talkcircle";
+    bool windowShown = false;
+    bool minimized = false;
+    std::atomic<unsigned> version{0};
+};
+
+extern WindowModel windowModel;
+
+// Puts the model back to the window as first created (texts of the control table).
+void resetWindowModel();
+
+void setControlText(Control c, const std::string& text);
+std::string controlText(Control c);
+void setControlVisible(Control c, bool visible);
+bool controlVisible(Control c);
+void setWindowTitle(const std::string& title);
+std::string windowTitleText();
+
+// Brings the compression and log check marks up to date from the settings and the log state.
+void refreshMenuChecks();
+bool menuChecked(MenuCheck item);
+
+} // namespace tc
+
+namespace tc {
+// Set whenever the line list must be rebuilt by the next display refresh (a line was claimed,
+// released or changed state).
+extern std::atomic<int> displayDirty;
+} // namespace tc
