@@ -36,10 +36,10 @@ inline int exponentBit(int e, int word) {
     return (e >> (3 - word)) & 1;
 }
 
-// The 16-bit difference s - prev, wrapping like the 16-bit sample it is stored in.
-inline int16_t wrappedDifference(int32_t s, int32_t prev) {
-    return static_cast<int16_t>(
-        static_cast<uint16_t>(static_cast<uint32_t>(s) - static_cast<uint32_t>(prev)));
+// Keeps a value within the 16-bit sample range. Wrapping instead would turn a loud step into one
+// of the opposite sign: a click.
+inline int16_t saturate16(int64_t v) {
+    return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
 }
 
 bool volsTraceOn() {
@@ -141,7 +141,7 @@ void scaleBlock(int16_t* dst, const int16_t* src, int shift) {
         // A shift of 16 already saturates every sample that is not 0.
         const int32_t gain = int32_t(1) << std::min(shift, 16);
         for (int i = 0; i < COMP_BLOCK_SAMPLES; ++i)
-            dst[i] = static_cast<int16_t>(std::clamp<int32_t>(src[i] * gain, -32768, 32767));
+            dst[i] = saturate16(src[i] * gain);
     } else {
         const int right = std::min(-shift, 15);
         for (int i = 0; i < COMP_BLOCK_SAMPLES; ++i)
@@ -199,13 +199,13 @@ int unpackLevels(const uint8_t* src, uint8_t* levels) {
 
 void encodeMedium(int16_t* src, uint8_t* dst, int n, int32_t& state) {
     const bool trace = volsTraceOn();
-    int32_t prev = state;
+    int64_t prev = state;
     for (int i = 0; i < n; ++i) {
         const int32_t s = src[i];
-        src[i] = wrappedDifference(s, prev);
+        src[i] = saturate16(s - prev);
         prev = s;
     }
-    state = prev;
+    state = static_cast<int32_t>(prev);
 
     for (int at = 0; at < n; at += MEDIUM_GROUP_SAMPLES, dst += MEDIUM_GROUP_BYTES) {
         const int count = std::min(MEDIUM_GROUP_SAMPLES, n - at);
@@ -236,7 +236,7 @@ void decodeMedium(const uint8_t* src, int16_t* dst, int n, int32_t& state) {
         const int count = std::min(MEDIUM_GROUP_SAMPLES, n - at);
         for (int i = 0; i < count; ++i) {
             acc = (acc >> 1) + value[levels[i]];
-            dst[at + i] = static_cast<int16_t>(acc);
+            dst[at + i] = saturate16(acc);
         }
     }
     state = acc;
