@@ -22,6 +22,9 @@ constexpr int MAX_PACKET_BLOCKS = 15;
 // set with release after the block is filled and tested with acquire before it is read.
 struct LineRecord {
     std::atomic<int> sock{-1};
+    // Held for each whole packet written to `sock` (sendLinePacket), so packets from different
+    // threads never interleave on the stream.
+    std::mutex sendLock;
     // Thread handles. Each is joined (or handed to the reaper) by its owner before the record is
     // released; claimLine leaves them alone.
     std::thread allowThread;

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -20,6 +21,11 @@ constexpr int PKT_QUERY = -9;
 constexpr int PKT_SERVERLIST = -10;
 constexpr int PKT_AUTORETRY = -11;
 constexpr int PKT_COMMANDREPLY = -12;
+
+// Payload bytes a receiver zeroes in every control packet, so that no text it reads can run
+// past them. Short texts (messages, IDs, queries) also end at byte 253.
+constexpr int LONG_TEXT_END = 958;
+constexpr int SHORT_TEXT_END = 253;
 
 // One packet as it travels: 1024 payload bytes, then type and value as 32-bit little-endian.
 struct Packet {
@@ -54,5 +60,26 @@ static_assert(sizeof(Packet) == PACKET_BYTES);
 int sendPacket(int line, const char* text, int type, int value);
 // The same on a socket that has no line yet.
 int sendSocketPacket(int sock, const char* text, int type, int value);
+
+// Sends a ready packet on a line. Every sender of a line goes through the line's send lock, so
+// packets from the send thread, the receive thread and the commands never interleave on the
+// stream. Returns 1032, or below 1 on failure.
+int sendLinePacket(int line, const Packet& packet);
+// Sends a ready packet on a socket (no lock). Returns 1032, or below 1 on failure.
+int sendWholePacket(int sock, const Packet& packet);
+
+// Reads one whole packet, across as many partial receives as it takes. When `stop` is given it
+// is checked before every receive and a non-zero value ends the read. Returns 1032, or below 1
+// when the connection closed, failed or the read was stopped.
+int recvPacket(int sock, Packet& packet, const std::atomic<uint8_t>* stop = nullptr);
+
+// Zeroes the payload bytes that bound the texts of a received control packet: 958 and 1023 for
+// every control type, 253 to 255 too except for PKT_COMMAND, PKT_CONNLIST, PKT_SERVERLIST and
+// PKT_COMMANDREPLY, whose payloads are longer. Audio packets are left alone.
+void forcePayloadZeros(Packet& packet);
+
+// Turns off Nagle's algorithm on a call socket so a packet never waits for the previous one's
+// acknowledgement. Returns 0 when done, 1 on failure.
+int setNoDelay(int sock);
 
 } // namespace tc
