@@ -263,6 +263,23 @@ TEST(MediumCodec, ScaleCodeSegments) {
     EXPECT_EQ(scaleForPeakDifference(-32768), 255);
 }
 
+TEST(MediumCodec, QuantiserErrorCarriesIntoTheNextLevels) {
+    // Differences -1000, -126, -1, then 0: p = 1001. The first level is 0 and leaves an error of
+    // -32735 + 28672 = -4063, which pulls the second (-4124 - 4063 = -8187) down to level 2 and
+    // leaves 38, which lifts the third (-32 + 38) to level 3; from there the error stays 4096.
+    Samples s(192, -1127);
+    s[0] = -1000;
+    s[1] = -1126;
+    int32_t state = 0;
+    std::array<uint8_t, 192> levels;
+    EXPECT_EQ(mediumGroup(s, state, &levels), 95);
+    EXPECT_EQ(levels[0], 0);
+    EXPECT_EQ(levels[1], 2);
+    EXPECT_EQ(levels[2], 3);
+    for (int i = 3; i < 192; ++i)
+        ASSERT_EQ(levels[i], 3) << i;
+}
+
 TEST(MediumCodec, EncoderLeavesSaturatedDifferencesAndLastSample) {
     Samples s(192, 0);
     s[0] = 30000;
