@@ -1,6 +1,10 @@
 #include "core/startup.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <system_error>
 
 namespace tc {
 
@@ -11,7 +15,23 @@ namespace {
 std::mutex reaperMutex;
 std::vector<std::thread> reaperSlots;
 
+std::mutex shutdownMutex;
+std::condition_variable shutdownCond;
+std::function<void()> shutdownHook;
+
 } // namespace
+
+void resetStartupState() {
+    {
+        std::lock_guard lock(shutdownMutex);
+        startupState.shutdownRequested = false;
+        shutdownHook = nullptr;
+    }
+    startupState.instanceStamp = 0;
+    startupState.listenSocket = -1;
+    startupState.closing = 0;
+    startupState.exitCode = 0;
+}
 
 void retireThread(std::thread thread) {
     std::lock_guard lock(reaperMutex);
@@ -25,10 +45,67 @@ void reapThreads() {
         std::lock_guard lock(reaperMutex);
         finished.swap(reaperSlots);
     }
+    // A retired thread has nothing left to do but return, so each join is short.
     for (auto& t : finished)
         if (t.joinable()) t.join();
 }
 
-void shutdown() { startupState.shutdownRequested = true; }
+size_t retiredThreadCount() {
+    std::lock_guard lock(reaperMutex);
+    return reaperSlots.size();
+}
+
+int startRetiringThread(std::function<void()> body) {
+    // The handle lives beside the thread until the thread moves it to the reaper; the lock makes
+    // sure it was stored before the thread takes it.
+    struct Slot {
+        std::mutex mutex;
+        std::thread thread;
+    };
+    auto slot = std::make_shared<Slot>();
+    std::lock_guard lock(slot->mutex);
+    try {
+        slot->thread = std::thread([slot, body = std::move(body)] {
+            body();
+            std::thread self;
+            {
+                std::lock_guard own(slot->mutex);
+                self = std::move(slot->thread);
+            }
+            retireThread(std::move(self));
+        });
+    } catch (const std::system_error&) {
+        return 1;
+    }
+    return 0;
+}
+
+void shutdown() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(shutdownMutex);
+        if (startupState.shutdownRequested) return;
+        startupState.shutdownRequested = true;
+        startupState.closing = 1;
+        hook = shutdownHook;
+    }
+    shutdownCond.notify_all();
+    if (hook) hook();
+}
+
+bool waitForShutdown(int timeoutMs) {
+    std::unique_lock lock(shutdownMutex);
+    return shutdownCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [] { return startupState.shutdownRequested.load(); });
+}
+
+void setShutdownHook(std::function<void()> hook) {
+    std::lock_guard lock(shutdownMutex);
+    shutdownHook = std::move(hook);
+}
+
+bool pauseUnlessClosing(int ms) {
+    return !waitForShutdown(ms);
+}
 
 } // namespace tc

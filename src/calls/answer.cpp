@@ -1,0 +1,296 @@
+#include "calls/answer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "calls/line_life.h"
+#include "calls/line_table.h"
+#include "calls/packet_parse.h"
+#include "calls/protocol.h"
+#include "calls/receive.h"
+#include "calls/send.h"
+#include "core/audio_engine.h"
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "ui/window_model.h"
+
+namespace tc {
+
+namespace {
+
+constexpr int DIAG_RAW_IP = 0x1000;
+constexpr int ID_CHECKS = 12;
+constexpr int ID_CHECK_MS = 500;
+constexpr int REFUSAL_PAUSE_MS = 2000;
+constexpr int TEARDOWN_PAUSE_MS = 2000;
+constexpr int QUESTION_DELAY_MS = 2000;
+// How long a refused caller's unread greeting is drained before the socket closes, so the
+// close is an orderly one and the last message is not lost to a reset.
+constexpr int DRAIN_MS = 300;
+
+// Closes a socket that never became a line: the pending greeting of the caller is read away
+// first so that the caller sees an orderly end after our last packet.
+void closeAcceptedSocket(int s) {
+    ::shutdown(s, SHUT_WR);
+    timeval tv{0, 50 * 1000};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char sink[PACKET_BYTES];
+    int64_t until = monotonicMs() + DRAIN_MS;
+    while (monotonicMs() < until) {
+        ssize_t n = ::recv(s, sink, sizeof(sink), 0);
+        if (n == 0) break;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    }
+    if (::close(s) != 0) message("Socket Close Error\n");
+    message("Call Disconnected\n");
+}
+
+void forwardCall(int s, const std::string& from, int srcPort) {
+    std::string host = settings.autoMessage.get();
+    int port = std::atoi(settings.forwardPort.get().c_str());
+    printTimeStamp();
+    message("Incoming Call From %s %d\n", from.c_str(), srcPort);
+    message("Incoming Call Forwarded to: %s %d\n", host.c_str(), port);
+    if (sendSocketPacket(s, host.c_str(), PKT_FORWARD, port) < 1) return;
+    sleepMs(REFUSAL_PAUSE_MS);
+}
+
+void blockCall(int s) {
+    std::string text = settings.autoMessage.get();
+    if (!text.empty() && sendSocketPacket(s, text.c_str(), PKT_MESSAGE, 0) < 1)
+        message("Send Auto Message Failed\n");
+    sleepMs(REFUSAL_PAUSE_MS);
+}
+
+// A line that was claimed but never got its hold thread: marked ending, given back after the
+// usual pause.
+void abandonLine(int n) {
+    displayDirty = 1;
+    lineTable[n].ending = 1;
+    sleepMs(TEARDOWN_PAUSE_MS);
+    lineTable[n].sock = -1;
+    releaseLine(n);
+}
+
+// Starts the hold, receive and send threads of line n. Returns 0 when all run; 1 when the line
+// must be given up here (no hold thread); 2 when the hold thread runs and will end the line.
+int startIncomingThreads(int n) {
+    LineRecord& r = lineTable[n];
+    std::lock_guard lock(lineThreadsLock(n));
+    try {
+        r.ownerThread = std::thread(holdThread, n);
+    } catch (const std::system_error&) {
+        message("Hold Thread Error\n");
+        return 1;
+    }
+    try {
+        r.recvThread = std::thread(receiveThread, n);
+    } catch (const std::system_error&) {
+        message("Incoming Thread Error\n");
+        r.ending = 1;
+        return 2;
+    }
+    try {
+        r.sendThread = std::thread(sendThread, n);
+    } catch (const std::system_error&) {
+        message("Outgoing Thread Error\n");
+        r.ending = 1;
+        return 2;
+    }
+    return 0;
+}
+
+// ANSWER mode. Returns true when the socket now belongs to a line.
+bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int srcPort) {
+    if (sendSocketPacket(s, BANNER, PKT_VERSION,
+                         static_cast<int>(startupState.instanceStamp.load())) < 1) {
+        message("Send Version Failed\n");
+        return false;
+    }
+    int code = settings.defaultCompression;
+    if (code != 0 && sendSocketPacket(s, nullptr, PKT_COMPRESSION, code) < 1) {
+        message("Send Compression Code Failed\n");
+        return false;
+    }
+    int n = claimLine(true);
+    if (n < 0) {
+        printTimeStamp();
+        message("Incoming Call From %s %d\n", fromText.c_str(), srcPort);
+        sendSocketPacket(s, "Destination Full - Cannot Complete Call", PKT_MESSAGE, 1);
+        message("Max Number of Connections Exceeded - ");
+        return false;
+    }
+    startCallSerial(n);
+    LineRecord& r = lineTable[n];
+    r.sock = s;
+    r.peerName.set(fromText);
+    r.port = srcPort;
+    r.peerAddr = from;
+    if (sendPacket(n, settings.ownId.get().c_str(), PKT_ID, settings.listenPort) < 1) {
+        abandonLine(n);
+        return false;
+    }
+    int started = startIncomingThreads(n);
+    if (started == 1) {
+        abandonLine(n);
+        return false;
+    }
+    // With the hold thread running the socket is the line's even when a line thread failed:
+    // the hold thread's teardown closes it.
+    if (started == 2) message("Call Disconnected\n");
+    return true;
+}
+
+std::string callerText(int n, const char* format) {
+    LineRecord& r = lineTable[n];
+    int port = r.peerPort != 0 ? r.peerPort.load() : r.port.load();
+    std::string id = r.peerId.get();
+    char text[FORMAT_BUFFER];
+    if (settings.diagBits & DIAG_RAW_IP) {
+        const auto* b = reinterpret_cast<const uint8_t*>(&r.peerAddr.sin_addr.s_addr);
+        std::snprintf(text, sizeof(text), "%s From %d.%d.%d.%d %d [%s]\n", format, b[0], b[1], b[2],
+                      b[3], port, id.c_str());
+    } else {
+        std::snprintf(text, sizeof(text), "%s From %s %d [%s]\n", format, r.peerName.get().c_str(),
+                      port, id.c_str());
+    }
+    return text;
+}
+
+void announceServerList() {
+    std::string list = buildServerList();
+    for (int k = 0; k < MAX_LINES; ++k) {
+        LineRecord& r = lineTable[k];
+        if (r.inUse && r.accepted && !r.active) sendPacket(k, list.c_str(), PKT_SERVERLIST, 0);
+    }
+}
+
+void waitForCallerId(int n) {
+    LineRecord& r = lineTable[n];
+    for (int i = 0; i < ID_CHECKS; ++i) {
+        if (!r.peerId.empty() && r.peerPort != 0) break;
+        if (sleepUnlessEnding(n, ID_CHECK_MS)) return;
+    }
+    sleepUnlessEnding(n, 100);
+}
+
+} // namespace
+
+std::string timeStampText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[64] = "";
+    char time[64] = "";
+    std::strftime(date, sizeof(date), "%x", &local);
+    std::strftime(time, sizeof(time), "%X", &local);
+    return std::string(date) + "  " + time + "  ";
+}
+
+void printTimeStamp() {
+    std::string stamp = timeStampText();
+    message("%s", stamp.c_str());
+}
+
+void answerThread() {
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof(from);
+        int s = ::accept(startupState.listenSocket, reinterpret_cast<sockaddr*>(&from), &len);
+        if (s < 0) {
+            if (startupState.closing) return;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            message("Accept Error\n");
+            return;
+        }
+        if (startupState.closing) {
+            ::close(s);
+            return;
+        }
+        setNoDelay(s);
+        std::string fromText = dottedAddress(from.sin_addr);
+        int srcPort = ntohs(from.sin_port);
+        int mode = settings.incomingMode;
+        bool kept = false;
+        if (mode == INCOMING_FORWARD)
+            forwardCall(s, fromText, srcPort);
+        else if (mode != INCOMING_ANSWER)
+            blockCall(s);
+        else
+            kept = answerCall(s, from, fromText, srcPort);
+        if (!kept) closeAcceptedSocket(s);
+        displayDirty = 1;
+    }
+}
+
+void holdThread(int n) {
+    LineRecord& r = lineTable[n];
+    if (!r.ending) waitForCallerId(n);
+    if (!r.ending && !r.accepted) {
+        std::lock_guard lock(lineThreadsLock(n));
+        try {
+            r.allowThread = std::thread(allowThread, n);
+        } catch (const std::system_error&) {
+            message("Allow Thread Error\n");
+            r.ending = 1;
+        }
+    }
+    displayDirty = 1;
+    if (!r.ending && settings.hubMode == HUB_SERVER && !r.active) announceServerList();
+    while (!r.ending)
+        sleepMs(100);
+
+    r.active = 0;
+    {
+        // The question closes by itself once the line is ending.
+        std::lock_guard lock(lineThreadsLock(n));
+        if (r.allowThread.joinable()) r.allowThread.join();
+    }
+    audioState.toneRequest = 0;
+    if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
+    message("Call #%d Disconnected\n", n);
+    noteLineEnded(r.peerAddr.sin_addr);
+    displayDirty = 1;
+    int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
+    joinLineThreads(n);
+    int64_t left = until - monotonicMs();
+    if (left > 0) sleepMs(static_cast<int>(left));
+    releaseOwnedLine(n);
+}
+
+void allowThread(int n) {
+    LineRecord& r = lineTable[n];
+    std::string question = callerText(n, "Accept Call");
+    restoreMainWindow();
+    audioState.toneRequest = 1;
+    if (sleepUnlessEnding(n, QUESTION_DELAY_MS)) {
+        audioState.toneRequest = 0;
+        return;
+    }
+    int answer = dialogs().ask("Incoming Call", question, DialogButtons::yesNo, &r.ending);
+    audioState.toneRequest = 0;
+    // Closed because the caller hung up meanwhile: the hold thread ends the line.
+    if (r.ending) return;
+    if (answer == DIALOG_YES) {
+        r.active = 1;
+        r.accepted = 1;
+        displayDirty = 1;
+        message("%s", callerText(n, "Accepted Call").c_str());
+    } else {
+        message("%s", callerText(n, "Rejected Call").c_str());
+        displayDirty = 1;
+        r.ending = 1;
+    }
+}
+
+} // namespace tc

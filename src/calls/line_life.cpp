@@ -1,0 +1,132 @@
+#include "calls/line_life.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "calls/line_table.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "platform/clock.h"
+#include "ui/window_model.h"
+
+namespace tc {
+
+namespace {
+
+std::mutex threadLocks[MAX_LINES];
+std::atomic<uint32_t> serials[MAX_LINES];
+
+struct EndedLine {
+    uint32_t addr = 0;
+    int64_t endedAt = 0;
+    bool used = false;
+};
+
+std::mutex historyMutex;
+EndedLine history[MAX_LINES * 2];
+size_t historyNext = 0;
+
+} // namespace
+
+std::mutex& lineThreadsLock(int line) {
+    return threadLocks[line];
+}
+
+uint32_t startCallSerial(int line) {
+    return serials[line].fetch_add(1) + 1;
+}
+
+uint32_t callSerial(int line) {
+    return serials[line];
+}
+
+bool callStillUp(int line, uint32_t serial) {
+    const LineRecord& r = lineTable[line];
+    return serials[line] == serial && r.inUse && !r.ending;
+}
+
+void noteLineEnded(const in_addr& peer) {
+    std::lock_guard lock(historyMutex);
+    history[historyNext] = {peer.s_addr, monotonicMs(), true};
+    historyNext = (historyNext + 1) % std::size(history);
+}
+
+bool lineEndedRecently(const in_addr& peer) {
+    int64_t now = monotonicMs();
+    std::lock_guard lock(historyMutex);
+    for (const auto& e : history)
+        if (e.used && e.addr == peer.s_addr && now - e.endedAt <= REDIAL_WINDOW_MS) return true;
+    return false;
+}
+
+void resetLineHistory() {
+    std::lock_guard lock(historyMutex);
+    for (auto& e : history)
+        e = {};
+    historyNext = 0;
+}
+
+int wakeLineSocket(int line) {
+    int s = lineTable[line].sock;
+    if (s < 0) return 0;
+    if (::shutdown(s, SHUT_RDWR) == 0 || errno == ENOTCONN) return 0;
+    return 1;
+}
+
+void joinLineThreads(int line) {
+    LineRecord& r = lineTable[line];
+    std::lock_guard lock(threadLocks[line]);
+    if (r.recvThread.joinable()) r.recvThread.join();
+    if (r.sendThread.joinable()) r.sendThread.join();
+}
+
+void releaseOwnedLine(int line) {
+    LineRecord& r = lineTable[line];
+    std::thread self;
+    {
+        std::lock_guard lock(threadLocks[line]);
+        self = std::move(r.ownerThread);
+        int s = r.sock.exchange(-1);
+        if (s >= 0) {
+            // Taken under the send lock, so no sender writes to a number that is being reused.
+            std::lock_guard send(r.sendLock);
+            ::close(s);
+        }
+    }
+    releaseLine(line);
+    retireThread(std::move(self));
+}
+
+void restoreMainWindow() {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.minimized = false;
+        windowModel.windowShown = true;
+    }
+    windowModel.version.fetch_add(1);
+    int expected = 2;
+    settings.trayIcon.compare_exchange_strong(expected, 1);
+}
+
+std::string dottedAddress(const in_addr& addr) {
+    const auto* b = reinterpret_cast<const uint8_t*>(&addr.s_addr);
+    char text[20];
+    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+bool sleepUnlessEnding(int line, int ms) {
+    const LineRecord& r = lineTable[line];
+    int64_t until = monotonicMs() + ms;
+    while (!r.ending) {
+        int64_t left = until - monotonicMs();
+        if (left <= 0) return false;
+        sleepMs(static_cast<int>(left < 100 ? left : 100));
+    }
+    return true;
+}
+
+} // namespace tc
