@@ -1,0 +1,312 @@
+#include "core/audio_engine.h"
+
+#include <cstring>
+#include <new>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "core/output.h"
+#include "core/settings.h"
+#include "platform/clock.h"
+
+namespace tc {
+
+AudioState audioState;
+
+namespace {
+
+constexpr int DIAG_BUFFS = 1 << 1;
+constexpr int DIAG_IO_NUMBERS = 1 << 2;
+constexpr int DIAG_IO_TOTALS = 1 << 3;
+constexpr int DIAG_TONE = 1 << 6;
+
+// Nice value of the audio thread: two steps above normal. Without the right to raise it the
+// thread simply runs at normal priority.
+constexpr int AUDIO_THREAD_NICE = -2;
+
+bool isLive(const LineRecord& r) {
+    return r.inUse && r.accepted && !r.ending;
+}
+
+// A copy of a line's block older than a full hub ring (the line has stopped delivering) counts
+// as silence in the hub mixes, instead of being repeated into every mix.
+bool freshCopy(const EngineState& state, int line) {
+    return state.hasBlock[line] && state.playSteps - state.blockStep[line] <= HUB_RING_BLOCKS;
+}
+
+int nextPlayIndex(const EngineState& state) {
+    int next = state.playIndex + 1;
+    return next == 2 * state.blockCount ? state.blockCount : next;
+}
+
+int queuedPlaybackBlocks(const EngineState& state) {
+    int j = 0;
+    for (int i = state.blockCount; i < 2 * state.blockCount; ++i)
+        if (!audioState.audioHeaders[i].done()) ++j;
+    return j;
+}
+
+void wakeAllReceivers() {
+    for (int n = 0; n < MAX_LINES; ++n)
+        if (lineTable[n].inUse) rxEvent[n].set();
+}
+
+bool shouldPlay(int j, int c1, int c2) {
+    int thresh1 = settings.thresh1;
+    int thresh2 = settings.thresh2;
+    int midDiff = settings.midDiff;
+    return c1 >= 1 && (j < thresh1 || ((j <= thresh2 || c1 >= c2) && c1 >= c2 - midDiff));
+}
+
+// What the playback step saw of each line at its start.
+struct LineSnapshot {
+    bool live[MAX_LINES] = {};
+    bool ready[MAX_LINES] = {};
+    bool active[MAX_LINES] = {};
+};
+
+// The hub mix for `line`: every other line of its group (talking or on hold).
+void buildHubMix(EngineState& state, const LineSnapshot& seen, int line, int slot) {
+    int16_t* mix = lineTable[line].hubRing[slot];
+    std::memset(mix, 0, BLOCK_BYTES);
+    for (int k = 0; k < MAX_LINES; ++k) {
+        if (k == line || !seen.live[k] || seen.active[k] != seen.active[line]) continue;
+        if (freshCopy(state, k)) mixBlock(mix, state.lastBlock[k]);
+    }
+    state.hubValid[line][slot] = true;
+}
+
+// The test signal: a triangle wave whose pitch steps up with every block.
+void writeTestSignal(EngineState& state, int16_t* block) {
+    uint32_t step = state.captureSeq % 256;
+    if (step == 0) output(NoPanel, "*");
+    auto triangle = [](int p) { return p >= 4096 ? 8192 - p : p; };
+    uint8_t bytes[BLOCK_BYTES];
+    int p = state.tonePhase;
+    for (int k = 0; k < BLOCK_BYTES; ++k) {
+        int value;
+        if (step <= 1) {
+            p = (p + 128) % 8192;
+            value = triangle(p) / 32;
+        } else {
+            p = (p + static_cast<int>(step) + 256) % 8192;
+            value = triangle(p) / 256;
+        }
+        bytes[k] = static_cast<uint8_t>(value);
+    }
+    state.tonePhase = p;
+    for (int i = 0; i < BLOCK_SAMPLES; ++i)
+        block[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+}
+
+void raiseThreadPriority() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), AUDIO_THREAD_NICE);
+}
+
+} // namespace
+
+void resetAudioState() {
+    audioState.audioOpen = 0;
+    audioState.toneRequest = 0;
+    audioState.playedBlocks = 0;
+    audioState.playbackFull = 0;
+    audioState.waveIn.reset();
+    audioState.waveOut.reset();
+    audioState.audioHeaders.reset();
+    audioState.audioSamples.clear();
+    audioState.blockCount = 0;
+}
+
+int allocateAudio(int n) {
+    if (n < 1) return 1;
+    size_t blocks = static_cast<size_t>(2 * n + 1);
+    try {
+        audioState.audioSamples.assign(blocks * BLOCK_SAMPLES, 0);
+        audioState.audioHeaders = std::make_unique<WaveHeader[]>(blocks);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    audioState.blockCount = n;
+    for (size_t i = 0; i < blocks; ++i) {
+        audioState.audioHeaders[i].data = audioBlock(static_cast<int>(i));
+        audioState.audioHeaders[i].length = BLOCK_BYTES;
+        audioState.audioHeaders[i].flags = 0;
+    }
+    return 0;
+}
+
+int16_t* audioBlock(int index) {
+    return audioState.audioSamples.data() + static_cast<size_t>(index) * BLOCK_SAMPLES;
+}
+
+int captureBlocksWaiting() {
+    if (!audioState.audioHeaders) return 0;
+    int waiting = 0;
+    for (int i = 0; i < audioState.blockCount; ++i)
+        if (audioState.audioHeaders[i].done()) ++waiting;
+    return waiting;
+}
+
+bool audioOverloaded() {
+    return audioState.audioOpen && captureBlocksWaiting() >= audioState.blockCount - 2;
+}
+
+void mixBlock(int16_t* dst, const int16_t* src) {
+    for (int i = 0; i < BLOCK_SAMPLES; ++i) {
+        int sum = dst[i] + src[i];
+        dst[i] = static_cast<int16_t>(sum > 32767 ? 32767 : (sum < -32768 ? -32768 : sum));
+    }
+}
+
+void resetEngineState(EngineState& state, int blockCount) {
+    state = EngineState{};
+    state.blockCount = blockCount;
+    state.playIndex = blockCount;
+}
+
+void playbackStep(EngineState& state) {
+    WaveHeader& header = audioState.audioHeaders[state.playIndex];
+    if (!header.done()) {
+        audioState.playbackFull = 1;
+        wakeAllReceivers();
+        return;
+    }
+    audioState.playbackFull = 0;
+
+    bool hub = settings.hubMode != HUB_P2P;
+    LineSnapshot seen;
+    int c1 = 0;
+    int c2 = 0;
+    for (int n = 0; n < MAX_LINES; ++n) {
+        LineRecord& r = lineTable[n];
+        seen.live[n] = isLive(r);
+        if (!seen.live[n]) {
+            state.hasBlock[n] = false;
+            continue;
+        }
+        seen.active[n] = r.active != 0;
+        seen.ready[n] = r.rxReady.load(std::memory_order_acquire) == 1;
+        if (seen.active[n] || hub) {
+            ++c2;
+            if (seen.ready[n]) ++c1;
+        }
+    }
+    int j = queuedPlaybackBlocks(state);
+    int diag = settings.diagBits;
+    if (diag & DIAG_BUFFS) output(NoPanel, "j=%d c1=%d c2=%d\n", j, c1, c2);
+    if (!shouldPlay(j, c1, c2)) return;
+
+    ++audioState.playedBlocks;
+    ++state.playSteps;
+    audioState.waveOut->unprepare(header);
+    std::memset(header.data, 0, BLOCK_BYTES);
+
+    for (int n = 0; n < MAX_LINES; ++n) {
+        if (!seen.live[n] || !seen.ready[n] || !(seen.active[n] || hub)) continue;
+        std::memcpy(state.lastBlock[n], lineTable[n].rxBlock, BLOCK_BYTES);
+        state.hasBlock[n] = true;
+        state.blockStep[n] = state.playSteps;
+    }
+
+    bool hubRound = hub && state.hubFill < HUB_RING_BLOCKS;
+    int slot = (state.hubFill + state.hubRead) % HUB_RING_BLOCKS;
+    for (int n = 0; n < MAX_LINES; ++n) {
+        if (!seen.live[n] || !seen.ready[n]) continue;
+        if (seen.active[n]) mixBlock(header.data, state.lastBlock[n]);
+        if (hubRound) buildHubMix(state, seen, n, slot);
+    }
+
+    int released = 0;
+    for (int n = 0; n < MAX_LINES; ++n) {
+        if (!seen.live[n] || !seen.ready[n]) continue;
+        if (!seen.active[n] && !hubRound) continue; // held in P to P: the line keeps its block
+        lineTable[n].rxReady.store(0, std::memory_order_release);
+        rxEvent[n].set();
+        ++released;
+        if (diag & DIAG_IO_NUMBERS) output(NoPanel, "%c", 65 + n);
+    }
+    if (hubRound) ++state.hubFill;
+    if (diag & DIAG_IO_TOTALS) output(NoPanel, "%c", 64 + released);
+
+    header.flags = 0;
+    audioState.waveOut->prepare(header);
+    audioState.waveOut->write(header);
+    state.playIndex = nextPlayIndex(state);
+}
+
+void captureStep(EngineState& state) {
+    WaveIn& device = *audioState.waveIn;
+    while (audioState.audioHeaders[state.captureIndex].done()) {
+        WaveHeader& header = audioState.audioHeaders[state.captureIndex];
+        int16_t* block = header.data;
+        device.unprepare(header);
+        if (settings.micMuted) std::memset(block, 0, BLOCK_BYTES);
+        header.flags = 0;
+        ++state.captureSeq;
+        int diag = settings.diagBits;
+        if (diag & DIAG_TONE) writeTestSignal(state, block);
+
+        bool hubBlock = state.hubFill > 0;
+        int served = 0;
+        for (int n = 0; n < MAX_LINES; ++n) {
+            LineRecord& r = lineTable[n];
+            if (!isLive(r) || r.txReady.load(std::memory_order_acquire) != 0) continue;
+            bool active = r.active != 0;
+            bool wrote = false;
+            if (active) {
+                std::memcpy(r.txBlock, block, BLOCK_BYTES);
+                wrote = true;
+            }
+            // Only a mix prepared for this line in this round is sent; a slot the line did not
+            // deliver for still holds an old mix.
+            if (hubBlock && state.hubValid[n][state.hubRead]) {
+                if (active)
+                    mixBlock(r.txBlock, r.hubRing[state.hubRead]);
+                else
+                    std::memcpy(r.txBlock, r.hubRing[state.hubRead], BLOCK_BYTES);
+                wrote = true;
+            }
+            r.txSeq = state.captureSeq;
+            if (!wrote) continue;
+            r.txReady.store(1, std::memory_order_release);
+            txEvent[n].set();
+            ++served;
+            if (diag & DIAG_IO_NUMBERS) output(NoPanel, "%d", n);
+        }
+        if (hubBlock) {
+            for (auto& valid : state.hubValid)
+                valid[state.hubRead] = false;
+            state.hubRead = (state.hubRead + 1) % HUB_RING_BLOCKS;
+            --state.hubFill;
+        }
+        if (diag & DIAG_IO_TOTALS) output(NoPanel, "%d", served);
+
+        device.prepare(header);
+        device.addBuffer(header);
+        state.captureIndex = (state.captureIndex + 1) % state.blockCount;
+    }
+}
+
+void enginePass(EngineState& state) {
+    if (settings.hubMode == HUB_P2P) {
+        state.hubFill = 0;
+        state.hubRead = 0;
+        std::memset(state.hubValid, 0, sizeof(state.hubValid));
+    }
+    playbackStep(state);
+    captureStep(state);
+}
+
+void audioThread() {
+    if (!audioState.audioHeaders || !audioState.waveIn || !audioState.waveOut) return;
+    auto state = std::make_unique<EngineState>();
+    resetEngineState(*state, audioState.blockCount);
+    raiseThreadPriority();
+    while (audioState.audioOpen) {
+        enginePass(*state);
+        sleepMs(settings.minSleep);
+    }
+}
+
+} // namespace tc

@@ -1,0 +1,262 @@
+#include "platform/wave_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "platform/clock.h"
+
+namespace tc {
+
+namespace {
+
+// A stream that fails is retried at the pace of one block, not in a busy loop.
+constexpr int FAILED_STREAM_PAUSE_MS = WAVE_BLOCK_MS;
+
+size_t blockBytes(const WaveHeader& header) {
+    return std::min<size_t>(header.length, WAVE_BLOCK_BYTES);
+}
+
+} // namespace
+
+// ---- WaveDevice ----
+
+WaveDevice::~WaveDevice() {
+    stopPump();
+}
+
+int WaveDevice::prepare(WaveHeader& header) {
+    std::lock_guard lock(mutex_);
+    if (!open_ || (header.flags.load() & WHDR_INQUEUE)) return 1;
+    header.flags.fetch_or(WHDR_PREPARED);
+    return 0;
+}
+
+int WaveDevice::unprepare(WaveHeader& header) {
+    std::lock_guard lock(mutex_);
+    if (header.flags.load() & WHDR_INQUEUE) return 1;
+    header.flags.fetch_and(~WHDR_PREPARED);
+    return 0;
+}
+
+int WaveDevice::queueHeader(WaveHeader& header) {
+    std::lock_guard lock(mutex_);
+    uint32_t flags = header.flags.load();
+    if (!open_ || !(flags & WHDR_PREPARED) || (flags & WHDR_INQUEUE) || !header.data) return 1;
+    header.flags.fetch_and(~WHDR_DONE);
+    header.flags.fetch_or(WHDR_INQUEUE);
+    queue_.push_back(&header);
+    return 0;
+}
+
+void WaveDevice::markDone(WaveHeader& header) {
+    header.flags.fetch_and(~WHDR_INQUEUE);
+    header.flags.fetch_or(WHDR_DONE, std::memory_order_release);
+}
+
+void WaveDevice::returnAll() {
+    std::lock_guard lock(mutex_);
+    for (WaveHeader* h : queue_)
+        markDone(*h);
+    queue_.clear();
+}
+
+int WaveDevice::reset() {
+    stopPump();
+    returnAll();
+    return 0;
+}
+
+int WaveDevice::close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || !queue_.empty()) return 1;
+    }
+    stopPump();
+    closeStream();
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    return 0;
+}
+
+int WaveDevice::queued() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(queue_.size());
+}
+
+void WaveDevice::startPump() {
+    if (manual_ || pumping_) return;
+    pumping_ = true;
+    pump_ = std::thread([this] { pumpLoop(); });
+}
+
+void WaveDevice::stopPump() {
+    pumping_ = false;
+    if (pump_.joinable()) pump_.join();
+}
+
+void WaveDevice::pumpLoop() {
+    while (pumping_)
+        if (pumpOnce() != 0) sleepMs(FAILED_STREAM_PAUSE_MS);
+}
+
+// ---- WaveIn ----
+
+WaveIn::WaveIn(std::unique_ptr<CaptureStream> stream, bool manual)
+    : WaveDevice(manual), stream_(std::move(stream)) {}
+
+WaveIn::~WaveIn() {
+    stopPump();
+    if (open_) stream_->close();
+}
+
+int WaveIn::open() {
+    std::lock_guard lock(mutex_);
+    if (open_ || stream_->open() != 0) return 1;
+    open_ = true;
+    started_ = false;
+    return 0;
+}
+
+int WaveIn::start() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_) return 1;
+        started_ = true;
+    }
+    startPump();
+    return 0;
+}
+
+int WaveIn::reset() {
+    WaveDevice::reset();
+    std::lock_guard lock(mutex_);
+    started_ = false;
+    return 0;
+}
+
+int WaveIn::addBuffer(WaveHeader& header) {
+    return queueHeader(header);
+}
+
+int WaveIn::pumpOnce() {
+    int16_t block[WAVE_BLOCK_SAMPLES];
+    if (stream_->read(block) != 0) return 1;
+    std::lock_guard lock(mutex_);
+    if (!started_ || queue_.empty()) return 0; // nobody to take the block: it is lost
+    WaveHeader* h = queue_.front();
+    queue_.pop_front();
+    std::memcpy(h->data, block, blockBytes(*h));
+    markDone(*h);
+    return 0;
+}
+
+// ---- WaveOut ----
+
+WaveOut::WaveOut(std::unique_ptr<PlaybackStream> stream, bool manual)
+    : WaveDevice(manual), stream_(std::move(stream)) {}
+
+WaveOut::~WaveOut() {
+    stopPump();
+    if (open_) stream_->close();
+}
+
+int WaveOut::open() {
+    {
+        std::lock_guard lock(mutex_);
+        if (open_ || stream_->open() != 0) return 1;
+        open_ = true;
+    }
+    startPump();
+    return 0;
+}
+
+int WaveOut::reset() {
+    WaveDevice::reset();
+    if (isOpen()) startPump();
+    return 0;
+}
+
+int WaveOut::write(WaveHeader& header) {
+    return queueHeader(header);
+}
+
+int WaveOut::setVolume(uint32_t volume) {
+    if (!isOpen()) return 1;
+    volume_ = volume;
+    return 0;
+}
+
+int WaveOut::pumpOnce() {
+    int16_t block[WAVE_BLOCK_SAMPLES] = {};
+    WaveHeader* playing = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty()) {
+            playing = queue_.front();
+            std::memcpy(block, playing->data, blockBytes(*playing));
+        }
+    }
+    int result = stream_->write(block);
+    if (playing) {
+        // Done even when the stream failed: the block is gone either way, and the engine must
+        // not wait for it forever.
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty() && queue_.front() == playing) {
+            queue_.pop_front();
+            markDone(*playing);
+        }
+    }
+    return result;
+}
+
+// ---- Fakes ----
+
+int FakeCaptureStream::open() {
+    ++opens;
+    if (failOpens > 0) {
+        --failOpens;
+        return 1;
+    }
+    isOpen = true;
+    return 0;
+}
+
+int FakeCaptureStream::read(int16_t* block) {
+    std::lock_guard lock(mutex_);
+    if (pending_.empty()) {
+        std::memset(block, 0, WAVE_BLOCK_BYTES);
+    } else {
+        std::memcpy(block, pending_.front().data(), WAVE_BLOCK_BYTES);
+        pending_.pop_front();
+    }
+    return 0;
+}
+
+void FakeCaptureStream::push(const int16_t* block) {
+    std::lock_guard lock(mutex_);
+    pending_.emplace_back(block, block + WAVE_BLOCK_SAMPLES);
+}
+
+int FakePlaybackStream::open() {
+    ++opens;
+    if (failOpens > 0) {
+        --failOpens;
+        return 1;
+    }
+    isOpen = true;
+    return 0;
+}
+
+int FakePlaybackStream::write(const int16_t* block) {
+    std::lock_guard lock(mutex_);
+    written_.emplace_back(block, block + WAVE_BLOCK_SAMPLES);
+    return 0;
+}
+
+std::vector<std::vector<int16_t>> FakePlaybackStream::takeWritten() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(written_, {});
+}
+
+} // namespace tc
