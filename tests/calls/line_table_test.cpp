@@ -1,0 +1,214 @@
+// Claiming and releasing lines, alone and from many threads at once.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+#include "calls/line_table.h"
+#include "core/settings.h"
+#include "ui/window_model.h"
+
+namespace tc {
+namespace {
+
+struct LineTableTest : ::testing::Test {
+    void SetUp() override {
+        resetSettings();
+        resetLineTable();
+    }
+    void TearDown() override {
+        resetSettings();
+        resetLineTable();
+    }
+};
+
+// Leaves traces of an old call in every field a claim must clear.
+void dirty(LineRecord& r) {
+    r.sock = 77;
+    r.port = 5;
+    r.peerPort = 6;
+    r.rxAudioCount = 7;
+    r.peerVersion = 0x01010000;
+    r.txCodecState = 123;
+    r.rxCodecState = -456;
+    r.peerName.set("old name");
+    r.peerId.set("old id");
+    r.password.set("old pw");
+    r.peerAddr.sin_port = 99;
+    r.rxBlock[3] = 1;
+    r.txBlock[511] = 2;
+    r.txSeq = 9;
+    r.txPacket.payload[0] = 1;
+    r.rxPacket.setType(-3);
+    r.hubRing[7][511] = 3;
+    r.rxDecoded[14][0] = 4;
+    r.txPending[0][0] = 5;
+    r.active = 1;
+    r.rxReady = 1;
+    r.txReady = 1;
+    r.accepted = 1;
+    r.ending = 3;
+    r.incoming = 1;
+    r.micGain = -3;
+    r.spkGain = 4;
+    r.compCode = 15;
+    r.autoRetry = 1;
+}
+
+TEST_F(LineTableTest, LowestFreeLineIsTakenAndTheNinthClaimFails) {
+    for (int n = 0; n < 3; ++n)
+        EXPECT_EQ(claimLine(false), n);
+    releaseLine(1);
+    EXPECT_EQ(linesInUse(), 2);
+    EXPECT_EQ(claimLine(true), 1);
+    for (int n = 3; n < MAX_LINES; ++n)
+        EXPECT_EQ(claimLine(false), n);
+    EXPECT_EQ(linesInUse(), MAX_LINES);
+
+    for (int n = 0; n < MAX_LINES; ++n)
+        dirty(lineTable[n]);
+    displayDirty = 0;
+    EXPECT_EQ(claimLine(true), -1);
+    EXPECT_EQ(linesInUse(), MAX_LINES);
+    EXPECT_EQ(displayDirty, 0);
+    for (const LineRecord& r : lineTable) {
+        EXPECT_EQ(r.peerId.get(), "old id");
+        EXPECT_EQ(r.peerVersion, 0x01010000u);
+        EXPECT_EQ(r.ending, 3);
+        EXPECT_EQ(r.sock, 77);
+    }
+    // Out-of-range release changes nothing.
+    releaseLine(-1);
+    releaseLine(MAX_LINES);
+    EXPECT_EQ(linesInUse(), MAX_LINES);
+}
+
+TEST_F(LineTableTest, ClaimStartsFromZerosAndTakesTheMasterSettings) {
+    settings.masterMicGain = -2;
+    settings.masterSpkGain = 5;
+    settings.defaultCompression = 6;
+    int n = claimLine(false);
+    ASSERT_EQ(n, 0);
+    dirty(lineTable[0]);
+    releaseLine(0);
+    rxEvent[0].set();
+    txEvent[0].set();
+    displayDirty = 0;
+
+    ASSERT_EQ(claimLine(false), 0);
+    const LineRecord& r = lineTable[0];
+    EXPECT_EQ(displayDirty, 1);
+    EXPECT_EQ(r.inUse, 1);
+    EXPECT_EQ(r.sock, -1); // no socket yet
+    EXPECT_EQ(r.port, 0);
+    EXPECT_EQ(r.peerPort, 0);
+    EXPECT_EQ(r.rxAudioCount, 0u);
+    EXPECT_EQ(r.peerVersion, 0u);
+    EXPECT_EQ(r.txCodecState, 0);
+    EXPECT_EQ(r.rxCodecState, 0);
+    EXPECT_EQ(r.peerName.get(), "");
+    EXPECT_EQ(r.peerId.get(), "");
+    EXPECT_EQ(r.password.get(), "");
+    EXPECT_EQ(r.peerAddr.sin_port, 0);
+    EXPECT_EQ(r.rxBlock[3], 0);
+    EXPECT_EQ(r.txBlock[511], 0);
+    EXPECT_EQ(r.txSeq, 0u);
+    EXPECT_EQ(r.txPacket.payload[0], 0);
+    EXPECT_EQ(r.rxPacket.type(), 0);
+    EXPECT_EQ(r.hubRing[7][511], 0);
+    EXPECT_EQ(r.rxDecoded[14][0], 0);
+    EXPECT_EQ(r.txPending[0][0], 0);
+    EXPECT_EQ(r.active, 0);
+    EXPECT_EQ(r.rxReady, 0);
+    EXPECT_EQ(r.txReady, 0);
+    EXPECT_EQ(r.accepted, 0);
+    EXPECT_EQ(r.ending, 0);
+    EXPECT_EQ(r.incoming, 0);
+    EXPECT_EQ(r.autoRetry, 0);
+    EXPECT_EQ(r.micGain, -2);
+    EXPECT_EQ(r.spkGain, 5);
+    EXPECT_EQ(r.compCode, 6);
+    EXPECT_FALSE(rxEvent[0].wait(0));
+    EXPECT_FALSE(txEvent[0].wait(0));
+
+    EXPECT_EQ(claimLine(true), 1);
+    EXPECT_EQ(lineTable[1].incoming, 1);
+}
+
+TEST_F(LineTableTest, ReleaseKeepsTheContents) {
+    int n = claimLine(true);
+    dirty(lineTable[n]);
+    displayDirty = 0;
+    releaseLine(n);
+    const LineRecord& r = lineTable[n];
+    EXPECT_EQ(r.inUse, 0);
+    EXPECT_EQ(displayDirty, 1);
+    EXPECT_EQ(linesInUse(), 0);
+    EXPECT_EQ(r.peerId.get(), "old id");
+    EXPECT_EQ(r.peerName.get(), "old name");
+    EXPECT_EQ(r.ending, 3);
+    EXPECT_EQ(r.peerVersion, 0x01010000u);
+    EXPECT_EQ(r.rxCodecState, -456);
+    EXPECT_EQ(r.hubRing[7][511], 3);
+    EXPECT_EQ(r.compCode, 15);
+}
+
+TEST_F(LineTableTest, ConcurrentClaimsNeverShareALine) {
+    // First round: 16 threads race for 8 lines; exactly 8 win, each a different line.
+    std::atomic<int> owners[MAX_LINES];
+    for (auto& o : owners)
+        o = -1;
+    std::atomic<int> failures{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go)
+                std::this_thread::yield();
+            int n = claimLine(false);
+            if (n < 0) {
+                ++failures;
+                return;
+            }
+            int expected = -1;
+            if (!owners[n].compare_exchange_strong(expected, t)) ++failures;
+        });
+    }
+    go = true;
+    for (auto& th : threads)
+        th.join();
+    threads.clear();
+    EXPECT_EQ(failures, 8);
+    EXPECT_EQ(linesInUse(), MAX_LINES);
+
+    // Second round: 10 threads claim and release over and over; a claimed line is never held
+    // by anyone else at the same time.
+    resetLineTable();
+    for (auto& o : owners)
+        o = -1;
+    std::atomic<int> doubles{0};
+    std::atomic<int> claims{0};
+    for (int t = 0; t < 10; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                int n = claimLine(t % 2 == 0);
+                if (n < 0) continue;
+                ++claims;
+                int expected = -1;
+                if (!owners[n].compare_exchange_strong(expected, t)) ++doubles;
+                lineTable[n].peerPort = t; // the holder writes its record undisturbed
+                if (lineTable[n].peerPort != t) ++doubles;
+                owners[n] = -1;
+                releaseLine(n);
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(doubles, 0);
+    EXPECT_GT(claims, 0);
+    EXPECT_EQ(linesInUse(), 0);
+}
+
+} // namespace
+} // namespace tc
