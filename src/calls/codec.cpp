@@ -136,7 +136,7 @@ void encodeHighGroup(const int16_t* d, uint8_t* dst) {
 
 void scaleBlock(int16_t* dst, const int16_t* src, int shift) {
     if (shift == 0) {
-        std::copy(src, src + COMP_BLOCK_SAMPLES, dst);
+        if (dst != src) std::copy(src, src + COMP_BLOCK_SAMPLES, dst);
     } else if (shift > 0) {
         // A shift of 16 already saturates every sample that is not 0.
         const int32_t gain = int32_t(1) << std::min(shift, 16);
