@@ -1,13 +1,256 @@
 #include "core/program.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "calls/answer.h"
+#include "calls/line_life.h"
+#include "calls/line_table.h"
+#include "commands/command_thread.h"
+#include "commands/dns.h"
+#include "core/command_line.h"
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "core/supervisor.h"
+#include "core/udp_status.h"
+#include "platform/clock.h"
+#include "ui/window_model.h"
+
 namespace tc {
 
 LaunchOptions launchOptions;
 
-int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
-    (void)options;
-    (void)args;
+namespace {
+
+constexpr int FAILURE_PAUSE_MS = 5000;
+constexpr int LISTEN_BACKLOG = 2;
+constexpr int LINE_END_WAIT_MS = 6000;
+constexpr int THREAD_END_WAIT_MS = 2000;
+
+// A long-lived thread that can be waited for with a time limit.
+struct LongLivedThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
+
+    bool start(std::function<void()> body) {
+        auto done = finished;
+        try {
+            thread = std::thread([done, body = std::move(body)] {
+                body();
+                *done = true;
+            });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+    // Joins the thread when it ends within the time; otherwise lets it go. True when joined.
+    bool finish(int timeoutMs) {
+        if (!thread.joinable()) return true;
+        int64_t until = monotonicMs() + timeoutMs;
+        while (!*finished && monotonicMs() < until)
+            sleepMs(20);
+        if (*finished) {
+            thread.join();
+            return true;
+        }
+        thread.detach();
+        return false;
+    }
+};
+
+struct ProgramThreads {
+    LongLivedThread dns;
+    LongLivedThread answer;
+    LongLivedThread udp;
+    LongLivedThread console;
+    LongLivedThread buffer;
+};
+
+int instanceLockFd = -1;
+
+// Prints the text, waits and ends the program: what every start-up failure does.
+int failureExit(const char* text) {
+    message("%s", text);
+    sleepMs(FAILURE_PAUSE_MS);
+    startupState.exitCode = 1;
+    shutdown();
+    return 1;
+}
+
+std::string lockFilePath(int port) {
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    std::string base = dir && *dir ? dir : "/tmp";
+    return base + "/talkcircle-" + std::to_string(port) + ".lock";
+}
+
+// Only one copy may listen on a port: the first holds a lock on a file named for the port for
+// as long as it runs. True when this copy got the lock.
+bool takeInstanceLock(int port) {
+    int fd = ::open(lockFilePath(port).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true; // no lock directory: nothing to check against
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    instanceLockFd = fd;
+    return true;
+}
+
+void openTerminalConsole() {
+    if (launchOptions.headless) openConsole();
+}
+
+void setWindowTitleForPort(int port, bool havePort) {
+    char title[64];
+    if (havePort && port != 0)
+        std::snprintf(title, sizeof(title), "Talkcircle  %5d", port);
+    else
+        std::snprintf(title, sizeof(title), "Talkcircle  [OUT]");
+    setWindowTitle(title);
+}
+
+int openListenSocket() {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return failureExit("Socket Error\n"), -1;
+    // A port whose last calls are still in TIME_WAIT can be listened on again at once; the
+    // instance lock already keeps a second copy off the port.
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in addr = settings.listenAddress;
+    addr.sin_family = AF_INET;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(s);
+        return failureExit("Bind Error\n"), -1;
+    }
+    if (::listen(s, LISTEN_BACKLOG) != 0) {
+        ::close(s);
+        return failureExit("Listen Error\n"), -1;
+    }
+    return s;
+}
+
+// The long-lived threads of a copy with a port: the answer thread and the UDP status service.
+int startListening(ProgramThreads& threads) {
+    int s = openListenSocket();
+    if (s < 0) return 1;
+    startupState.listenSocket = s;
+    if (!threads.answer.start(answerThread)) return failureExit("Answer Thread Error\n");
+    if (!threads.udp.start(udpStatusThread)) return failureExit("UDP Thread Error\n");
     return 0;
+}
+
+// Ends every line still up and waits for their owners to give them back.
+void endAllLines() {
+    for (auto& r : lineTable)
+        if (r.inUse) {
+            r.autoRetry = 0;
+            r.ending |= 1;
+        }
+    int64_t until = monotonicMs() + LINE_END_WAIT_MS;
+    while (linesInUse() > 0 && monotonicMs() < until)
+        sleepMs(50);
+}
+
+// Stops what start-up started, in the reverse order. True when every thread was joined.
+bool stopProgramThreads(ProgramThreads& threads) {
+    startupState.closing = 1;
+    endAllLines();
+    int s = startupState.listenSocket.exchange(-1);
+    if (s >= 0) ::shutdown(s, SHUT_RDWR);
+    bool joined = threads.answer.finish(THREAD_END_WAIT_MS);
+    if (s >= 0) ::close(s);
+    stopUdpStatus();
+    joined = threads.udp.finish(THREAD_END_WAIT_MS) && joined;
+    settings.dnsUpdateActive = 0;
+    stopCommandThreads();
+    closeConsole();
+    joined = threads.console.finish(THREAD_END_WAIT_MS) && joined;
+    joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
+    joined = threads.dns.finish(THREAD_END_WAIT_MS) && joined;
+    reapThreads();
+    return joined;
+}
+
+// Start-up in its fixed order; returns 0 when the supervisor may run, 1 after a failure exit.
+int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) {
+    settings.dnsName.clear();
+    resetOutput();
+    openTerminalConsole();
+    settings.ownId.set(DEFAULT_OWN_ID);
+    settings.addressBookFile.set("address.bk");
+    settings.forwardPort.clear();
+    settings.autoMessage.clear();
+    TrailingArgs trailing = parseCommandLine(args);
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.windowShown = settings.showCommand != 0;
+    }
+
+    bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
+    setWindowTitleForPort(settings.listenPort, havePort);
+    if (havePort && settings.listenPort != 0 && !takeInstanceLock(settings.listenPort))
+        return failureExit("Talkcircle Console Already Running on This Port\n");
+
+    settings.callPassword.clear();
+    applyBufferCount();
+    startupState.instanceStamp = tickCount();
+    resetLineTable();
+
+    if (settings.dnsUpdateActive && !threads.dns.start(dnsThread)) {
+        message("Dynamic DNS Thread Error\n");
+        dnsUpdate(0);
+    }
+    if (trailing.id) {
+        settings.ownId.set(trailing.id->substr(0, 126));
+        setControlText(Control::idLabel, settings.ownId.get());
+    }
+    if (havePort) {
+        if (startListening(threads) != 0) return 1;
+        if (trailing.pswd) settings.callPassword.set(*trailing.pswd);
+    } else {
+        settings.incomingMode = INCOMING_NO_PORT;
+        message("    NO INPUT PORT       INCOMING CALLS DISABLED\n\n");
+        setControlText(Control::answerButton, "NO PORT");
+        if (settings.hubMode == HUB_SERVER)
+            return failureExit("CANNOT RUN SERVER MODE WITHOUT INPUT PORT\n");
+    }
+
+    if (!threads.console.start([] { commandThread(ROLE_CONSOLE); }) ||
+        !threads.buffer.start([] { commandThread(ROLE_BUFFER); }))
+        return failureExit("Keyboard Thread Error\n");
+    setWindowTitleForPort(settings.listenPort, havePort);
+    refreshMenuChecks();
+    return 0;
+}
+
+} // namespace
+
+int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
+    launchOptions = options;
+    std::signal(SIGPIPE, SIG_IGN);
+    ProgramThreads threads;
+    if (startProgram(args, threads) == 0) supervisorLoop();
+    bool joined = stopProgramThreads(threads);
+    closeLogFile();
+    if (instanceLockFd >= 0) ::close(instanceLockFd);
+    instanceLockFd = -1;
+    if (!joined) {
+        // A thread is still blocked where it cannot be woken (a read of a terminal that never
+        // ends): leave at once rather than destroy what it may still use.
+        std::_Exit(startupState.exitCode);
+    }
+    return startupState.exitCode;
 }
 
 } // namespace tc
