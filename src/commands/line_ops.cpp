@@ -1,11 +1,109 @@
 #include "commands/line_ops.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "calls/line_table.h"
+#include "calls/protocol.h"
+#include "core/output.h"
+#include "ui/window_model.h"
+
 namespace tc {
 
-// Placeholder until the command interpreter lands.
+namespace {
+
+constexpr int32_t PER_LINE_BITS = LINEOP_TALK | LINEOP_HOLD | LINEOP_DROP;
+constexpr int32_t ALL_LINES_BITS = LINEOP_TALK_ALL | LINEOP_HOLD_ALL | LINEOP_DROP_ALL;
+
+// The lines whose rows are selected in the line list, in row order. A row starts with "#n:".
+std::vector<int> selectedLines() {
+    std::vector<int> lines;
+    std::lock_guard lock(windowModel.mutex);
+    size_t rows = std::min(windowModel.lineRows.size(), windowModel.lineRowSelected.size());
+    for (size_t r = 0; r < rows; ++r) {
+        if (!windowModel.lineRowSelected[r]) continue;
+        const std::string& row = windowModel.lineRows[r];
+        if (row.size() < 2 || row[0] != '#') continue;
+        char* end = nullptr;
+        long line = std::strtol(row.c_str() + 1, &end, 10);
+        if (end != row.c_str() + 1 && line >= 0 && line < MAX_LINES)
+            lines.push_back(static_cast<int>(line));
+    }
+    return lines;
+}
+
+// Switches automatic redial off on both sides and makes the line's threads close the call.
+void dropLine(int n) {
+    LineRecord& r = lineTable[n];
+    r.autoRetry = 0;
+    sendPacket(n, nullptr, PKT_AUTORETRY, 0);
+    r.ending = 1;
+}
+
+// Talk or hold on one line; a line that is not yet accepted is left alone.
+void setActive(int n, bool talk, bool hold) {
+    LineRecord& r = lineTable[n];
+    if (!r.accepted) return;
+    if (hold) r.active = 0;
+    if (talk) r.active = 1;
+}
+
+void applyToAllLines(int32_t ops) {
+    for (int n = 0; n < MAX_LINES; ++n) {
+        if (!lineTable[n].inUse) continue;
+        if (ops & LINEOP_DROP_ALL) dropLine(n);
+        setActive(n, ops & LINEOP_TALK_ALL, ops & LINEOP_HOLD_ALL);
+    }
+}
+
+void applyToLines(const std::vector<int>& lines, int32_t ops) {
+    for (int n : lines) {
+        if (ops & LINEOP_DROP) dropLine(n);
+        setActive(n, ops & LINEOP_TALK, ops & LINEOP_HOLD);
+    }
+}
+
+} // namespace
+
 int lineOp(int32_t code) {
-    (void)code;
-    return 1;
+    int32_t ops = code & (PER_LINE_BITS | ALL_LINES_BITS);
+    std::vector<int> chosen;
+    if (!(code & LINEOP_NUMBERED)) {
+        if (ops & PER_LINE_BITS) {
+            chosen = selectedLines();
+            if (chosen.empty()) {
+                message("No Line Selected\n");
+                return 1;
+            }
+        }
+    } else {
+        int flags = (code >> 8) & 0x7F;
+        int line = static_cast<int16_t>(static_cast<uint32_t>(code) >> 16);
+        if (line >= 0) {
+            if (line >= MAX_LINES) {
+                output(flags, "Invalid Line Number\n");
+                return 1;
+            }
+            if (!lineTable[line].inUse) {
+                output(flags, "Line Not In Use\n");
+                return 1;
+            }
+            chosen.push_back(line);
+        } else {
+            if (ops & ALL_LINES_BITS) {
+                output(flags, "Invalid Line Number\n");
+                return 1;
+            }
+            // A negative number means every line: each per-line bit becomes its all-lines bit.
+            ops = (ops & PER_LINE_BITS) << 3;
+        }
+    }
+    if (ops & ALL_LINES_BITS) applyToAllLines(ops);
+    if (ops & PER_LINE_BITS) applyToLines(chosen, ops);
+    displayDirty = 1;
+    return 0;
 }
 
 } // namespace tc

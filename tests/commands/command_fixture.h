@@ -1,0 +1,177 @@
+#pragma once
+// Shared set-up of the command tests: a scripted console that records what is written, and
+// lines in use whose sockets are one end of a socket pair, the other end kept by the test.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "calls/line_table.h"
+#include "calls/protocol.h"
+#include "commands/command_thread.h"
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "platform/console.h"
+#include "ui/window_model.h"
+
+namespace tc::test {
+
+// A console whose input is a script: each queued entry is a line, or the end of input.
+class ScriptConsole : public Console {
+  public:
+    void write(std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        written_ += text;
+        changed_.notify_all();
+    }
+    int readLine(std::string& line) override {
+        std::unique_lock lock(mutex_);
+        ++reads_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return closed_ || !input_.empty(); });
+        if (input_.empty()) return -1;
+        auto entry = input_.front();
+        input_.pop_front();
+        if (!entry.first) return 1;
+        line = entry.second;
+        return 0;
+    }
+    std::vector<std::string> screen() const override {
+        std::lock_guard lock(mutex_);
+        return screen_;
+    }
+
+    void type(const std::string& line) { push({true, line}); }
+    void endInput() { push({false, {}}); }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+    void setScreen(std::vector<std::string> rows) {
+        std::lock_guard lock(mutex_);
+        screen_ = std::move(rows);
+    }
+    std::string text() const {
+        std::lock_guard lock(mutex_);
+        return written_;
+    }
+    int reads() const {
+        std::lock_guard lock(mutex_);
+        return reads_;
+    }
+    // Takes what was written so far.
+    std::string take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(written_, {});
+    }
+    // Waits until the reader has asked for `count` lines in all (bounded).
+    bool waitReads(int count, int timeoutMs = 3000) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return reads_ >= count && input_.empty(); });
+    }
+    bool waitText(const std::string& part, int timeoutMs = 3000) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return written_.find(part) != std::string::npos; });
+    }
+
+  private:
+    void push(std::pair<bool, std::string> entry) {
+        std::lock_guard lock(mutex_);
+        input_.push_back(std::move(entry));
+        changed_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::pair<bool, std::string>> input_;
+    std::string written_;
+    std::vector<std::string> screen_;
+    int reads_ = 0;
+    bool closed_ = false;
+};
+
+// Reads one whole packet from fd within timeoutMs; false on timeout or close.
+inline bool readPacket(int fd, Packet& packet, int timeoutMs = 2000) {
+    auto* bytes = reinterpret_cast<uint8_t*>(&packet);
+    size_t have = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (have < sizeof(packet)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        ssize_t n = ::recv(fd, bytes + have, sizeof(packet) - have, 0);
+        if (n <= 0) return false;
+        have += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+class CommandFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        resetSettings();
+        resetOutput();
+        resetLineTable();
+        resetCommandState();
+        resetWindowModel();
+        startupState.shutdownRequested = false;
+        attachConsole(&console);
+    }
+    void TearDown() override {
+        attachConsole(nullptr);
+        for (int n = 0; n < MAX_LINES; ++n) {
+            if (peer[n] >= 0) ::close(peer[n]);
+            int s = lineTable[n].sock.exchange(-1);
+            if (s >= 0) ::close(s);
+        }
+        resetLineTable();
+        resetOutput();
+    }
+
+    // Puts line n in use with a connected socket; the test keeps the other end.
+    void useLine(int n, bool accepted = true, uint32_t peerVersion = 0x01010000) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        LineRecord& r = lineTable[n];
+        r.sock = fds[0];
+        peer[n] = fds[1];
+        r.accepted = accepted ? 1 : 0;
+        r.peerVersion = peerVersion;
+        r.inUse = 1;
+    }
+    // Runs a command line on the given role and returns what it wrote to the console.
+    std::string run(const std::string& line, int role = ROLE_CONSOLE) {
+        console.take();
+        runCommand(line.c_str(), role);
+        return console.take();
+    }
+    Packet packetFrom(int n) {
+        Packet p;
+        p.clear();
+        EXPECT_TRUE(readPacket(peer[n], p)) << "no packet on line " << n;
+        return p;
+    }
+    bool nothingFrom(int n) {
+        Packet p;
+        return !readPacket(peer[n], p, 50);
+    }
+
+    ScriptConsole console;
+    int peer[MAX_LINES] = {-1, -1, -1, -1, -1, -1, -1, -1};
+};
+
+} // namespace tc::test

@@ -1,0 +1,82 @@
+// lineOp: numbered and list-driven codes, refusals and what reaches the peers.
+#include "commands/command_fixture.h"
+
+#include "commands/line_ops.h"
+
+namespace tc::test {
+namespace {
+
+using LineOps = CommandFixture;
+
+void selectRows(const std::vector<std::string>& rows, const std::vector<bool>& selected) {
+    std::lock_guard lock(windowModel.mutex);
+    windowModel.lineRows = rows;
+    windowModel.lineRowSelected = selected;
+}
+
+TEST_F(LineOps, NumberedRefusalsUseTheFlagsInTheCode) {
+    useLine(2);
+    displayDirty = 0;
+    EXPECT_EQ(lineOp(lineOpCode(8, 0, LINEOP_TALK)), 1);
+    EXPECT_EQ(lineOp(lineOpCode(5, 0, LINEOP_HOLD)), 1);
+    EXPECT_EQ(console.take(), "Invalid Line Number\nLine Not In Use\n");
+    // With NoConsole the refusal does not reach the console.
+    EXPECT_EQ(lineOp(lineOpCode(5, NoConsole, LINEOP_DROP)), 1);
+    EXPECT_EQ(console.take(), "");
+    EXPECT_EQ(lineOp(lineOpCode(-1, 0, LINEOP_HOLD_ALL | LINEOP_TALK)), 1);
+    EXPECT_EQ(console.take(), "Invalid Line Number\n");
+    EXPECT_EQ(displayDirty, 0);
+    EXPECT_EQ(lineTable[2].ending, 0);
+}
+
+TEST_F(LineOps, NegativeLineMeansEveryLine) {
+    useLine(0);
+    useLine(3);
+    useLine(7, false);
+    EXPECT_EQ(lineOp(lineOpCode(-1, 0, LINEOP_TALK)), 0);
+    EXPECT_EQ(lineTable[0].active, 1);
+    EXPECT_EQ(lineTable[3].active, 1);
+    EXPECT_EQ(lineTable[7].active, 0);
+    EXPECT_EQ(lineOp(lineOpCode(-300, 0, LINEOP_DROP)), 0);
+    for (int n : {0, 3, 7}) {
+        Packet p = packetFrom(n);
+        EXPECT_EQ(p.type(), PKT_AUTORETRY);
+        EXPECT_EQ(p.value(), 0);
+        EXPECT_EQ(lineTable[n].ending, 1);
+    }
+    EXPECT_EQ(displayDirty, 1);
+}
+
+TEST_F(LineOps, InvPrivActivatesAllThenHoldsTheSelected) {
+    useLine(1);
+    useLine(4);
+    useLine(6);
+    selectRows({"#4: row", "#1: row", "#6: row"}, {true, false, true});
+    EXPECT_EQ(lineOp(LINEOP_TALK_ALL + LINEOP_HOLD), 0);
+    EXPECT_EQ(lineTable[1].active, 1);
+    EXPECT_EQ(lineTable[4].active, 0);
+    EXPECT_EQ(lineTable[6].active, 0);
+    EXPECT_EQ(lineOp(LINEOP_HOLD_ALL + LINEOP_TALK), 0); // PRIVATE
+    EXPECT_EQ(lineTable[1].active, 0);
+    EXPECT_EQ(lineTable[4].active, 1);
+    EXPECT_EQ(lineTable[6].active, 1);
+    EXPECT_EQ(lineOp(LINEOP_DROP), 0);
+    EXPECT_EQ(lineTable[4].ending, 1);
+    EXPECT_EQ(lineTable[1].ending, 0);
+    EXPECT_TRUE(nothingFrom(1));
+}
+
+TEST_F(LineOps, NothingSelected) {
+    useLine(0);
+    EXPECT_EQ(lineOp(LINEOP_TALK), 1);
+    EXPECT_EQ(console.take(), "No Line Selected\n");
+    selectRows({"#0: row"}, {false});
+    EXPECT_EQ(lineOp(LINEOP_DROP), 1);
+    EXPECT_EQ(lineTable[0].ending, 0);
+    // The all-lines codes need no selection.
+    EXPECT_EQ(lineOp(LINEOP_TALK_ALL), 0);
+    EXPECT_EQ(lineTable[0].active, 1);
+}
+
+} // namespace
+} // namespace tc::test
