@@ -1,17 +1,43 @@
 #include "commands/command_queue.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "calls/line_table.h"
+#include "commands/command_thread.h"
+#include "core/output.h"
+
 namespace tc {
 
-// Placeholder until the command interpreter lands.
 int queueRemoteCommands(const Packet& packet, int line) {
-    (void)packet;
-    (void)line;
-    return 1;
+    if (line < 0 || line >= MAX_LINES) return 1;
+    {
+        std::lock_guard lock(commandState.mutex);
+        if (outputState.commandSource != -1) return 1;
+        CommandQueue& q = commandState.queue;
+        std::memcpy(q.commandBuffer, packet.payload, PAYLOAD_BYTES);
+        q.commandIndex = 0;
+        q.commandCount = packet.value();
+        outputState.commandSource = line;
+    }
+    commandState.queueEvent.set();
+    return 0;
 }
 
 int queueWindowCommand(const std::string& text) {
-    (void)text;
-    return 1;
+    {
+        std::lock_guard lock(commandState.mutex);
+        if (outputState.commandSource != -1) return 1;
+        CommandQueue& q = commandState.queue;
+        std::memset(q.commandBuffer, 0, PAYLOAD_BYTES);
+        size_t length = std::min<size_t>(strnlen(text.c_str(), text.size()), PAYLOAD_BYTES - 1);
+        std::memcpy(q.commandBuffer, text.data(), length);
+        q.commandIndex = 0;
+        q.commandCount = 1;
+        outputState.commandSource = -2;
+    }
+    commandState.queueEvent.set();
+    return 0;
 }
 
 } // namespace tc

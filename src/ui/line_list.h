@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -10,5 +11,9 @@ void displayRefresh(int flag);
 
 // The 12 status rows shown at the top of the console (also the Status command's reply).
 std::vector<std::string> statusRows();
+
+// Set when the next display refresh must rewrite the row of every line in use (a line's
+// compression changed).
+extern std::atomic<int> listDirty;
 
 } // namespace tc

@@ -1,0 +1,237 @@
+#include "commands/command_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "calls/line_table.h"
+#include "commands/console_dialogs.h"
+#include "commands/text_helpers.h"
+#include "core/output.h"
+#include "core/settings.h"
+
+namespace tc {
+
+CommandState commandState;
+
+namespace {
+
+constexpr int IDLE_POLL_MS = 500;
+constexpr int CONSOLE_ONLY = NoPanel | NoLog;
+
+// Copies at most COMMAND_LINE_BYTES - 1 characters and terminates.
+void copyCommand(char* into, const char* from, size_t length) {
+    length = std::min<size_t>(length, COMMAND_LINE_BYTES - 1);
+    std::memcpy(into, from, length);
+    into[length] = '\0';
+}
+
+// --- command-buffer thread ----------------------------------------------------------------
+
+struct TakenCommand {
+    enum { none, run, finished } kind = none;
+    int source = -1;
+    bool echo = false;
+    std::string lastCommand; // of a finished request: its closing reply carries it
+};
+
+// Takes the next queued command into `command` (under the queue lock). A request ends when its
+// count is used up, when its next string is empty (a remote count larger than its commands) or
+// when the read position reaches the end of the command area.
+TakenCommand takeQueuedCommand(char* command) {
+    TakenCommand taken;
+    std::lock_guard lock(commandState.mutex);
+    taken.source = outputState.commandSource;
+    if (taken.source == -1) return taken;
+    CommandQueue& q = commandState.queue;
+    const bool remote = taken.source >= 0;
+    const int area = remote ? COMMAND_AREA_BYTES : PAYLOAD_BYTES;
+    const int index = q.commandIndex;
+    bool ended = q.commandCount <= 0 || index < 0 || index >= area;
+    size_t length = 0;
+    if (!ended) {
+        const char* start = q.commandBuffer + index;
+        length = strnlen(start, static_cast<size_t>(area - index));
+        // A remote string that runs into the password area, or an empty one, ends the request.
+        if (remote && (length == 0 || index + static_cast<int>(length) >= area)) ended = true;
+    }
+    if (ended) {
+        q.commandCount = 0;
+        taken.lastCommand = std::exchange(commandState.lastCommand, {});
+        taken.kind = TakenCommand::finished;
+        return taken;
+    }
+    const char* start = q.commandBuffer + index;
+    if (start[0] == '-') {
+        // "- Talk 2" runs "Talk 2" without the echo; a lone "-" is an empty command.
+        size_t skip = std::min<size_t>(2, length);
+        copyCommand(command, start + skip, length - skip);
+    } else {
+        copyCommand(command, start, length);
+        taken.echo = true;
+    }
+    q.commandCount = q.commandCount - 1;
+    q.commandIndex = index + static_cast<int>(length) + 1;
+    commandState.lastCommand = command;
+    taken.kind = TakenCommand::run;
+    return taken;
+}
+
+// Sends the closing reply to a remote requester and returns the queue to idle.
+void finishRequest(int source, const std::string& lastCommand) {
+    if (source >= 0) sendPacket(source, lastCommand.c_str(), PKT_COMMANDREPLY, 0);
+    std::lock_guard lock(commandState.mutex);
+    if (outputState.commandSource == source) outputState.commandSource = -1;
+}
+
+void bufferThreadLoop() {
+    while (!commandState.stopRequested) {
+        if (!runNextQueued()) commandState.queueEvent.wait(IDLE_POLL_MS);
+    }
+}
+
+// --- console thread -----------------------------------------------------------------------
+
+// Takes the next start-up command into `command`; false when none is left.
+bool takeStartupCommand(char* command) {
+    int left = settings.startupCommandCount;
+    if (left <= 0) return false;
+    settings.startupCommandCount = left - 1;
+    const auto& words = settings.startupCommands;
+    if (static_cast<size_t>(left) > words.size()) {
+        command[0] = '\0';
+        return true;
+    }
+    const std::string& word = words[words.size() - static_cast<size_t>(left)];
+    // Past the dash and the spaces after it.
+    const char* text = word.empty() ? nullptr : nextWord(word.c_str() + 1, 1);
+    if (text == nullptr) text = "";
+    copyCommand(command, text, strlen(text));
+    return true;
+}
+
+// Reads a typed line into `command`, ending it in a line feed as typed commands do.
+// Returns 0 with a line, 1 when nothing was read.
+int readTypedCommand(char* command) {
+    std::string line;
+    if (readConsoleLine(line) != 0) return 1;
+    size_t length = std::min<size_t>(line.size(), CONSOLE_LINE_BYTES - 1);
+    std::memcpy(command, line.data(), length);
+    command[length] = '\n';
+    command[length + 1] = '\0';
+    return 0;
+}
+
+void consoleThreadLoop() {
+    char command[COMMAND_LINE_BYTES];
+    int failedReads = 0;
+    while (!commandState.stopRequested) {
+        if (takeStartupCommand(command)) {
+            if (settings.echoStartupCommands == 1) message("CMD: %s\n", command);
+            runCommand(command, ROLE_CONSOLE);
+            continue;
+        }
+        if (currentConsole() == nullptr) {
+            failedReads = 0;
+            commandState.idleEvent.wait(IDLE_POLL_MS);
+            continue;
+        }
+        if (failedReads < 2) {
+            // An empty read (end of input) comes back here and shows the prompt again.
+            if (commandState.showCommandList == 1) printCommandList();
+            output(CONSOLE_ONLY, "> ");
+        } else {
+            // Input that keeps ending (a closed pipe, a console going away) is polled quietly.
+            commandState.idleEvent.wait(IDLE_POLL_MS);
+        }
+        if (readTypedCommand(command) != 0) {
+            failedReads = std::min(failedReads + 1, 2);
+            continue;
+        }
+        failedReads = 0;
+        runCommand(command, ROLE_CONSOLE);
+    }
+}
+
+} // namespace
+
+bool runNextQueued() {
+    char command[COMMAND_LINE_BYTES];
+    TakenCommand taken = takeQueuedCommand(command);
+    if (taken.kind == TakenCommand::none) return false;
+    if (taken.kind == TakenCommand::finished) {
+        finishRequest(taken.source, taken.lastCommand);
+        return true;
+    }
+    if (taken.echo) message("CMD: %s\n", command);
+    if (taken.source >= 0) sendPacket(taken.source, command, PKT_COMMANDREPLY, 1);
+    runCommand(command, ROLE_BUFFER);
+    return true;
+}
+
+void resetCommandState() {
+    std::lock_guard lock(commandState.mutex);
+    std::memset(&commandState.queue, 0, sizeof(commandState.queue));
+    commandState.lastCommand.clear();
+    outputState.commandSource = -1;
+    commandState.showCommandList = 1;
+    commandState.stopRequested = false;
+    commandState.queueEvent.reset();
+    commandState.idleEvent.reset();
+}
+
+void commandThread(int role) {
+    output(CONSOLE_ONLY, "\n");
+    if (role == ROLE_CONSOLE)
+        consoleThreadLoop();
+    else
+        bufferThreadLoop();
+}
+
+void stopCommandThreads() {
+    commandState.stopRequested = true;
+    commandState.queueEvent.set();
+    commandState.idleEvent.set();
+}
+
+void commandSleep(int64_t ms) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!commandState.stopRequested) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            if (Clock::now() >= end) return;
+            left = std::chrono::milliseconds(1);
+        }
+        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
+    }
+}
+
+void printCommandList() {
+    output(CONSOLE_ONLY, "%s",
+           "All, Block Y|N, Call IP Port [Pswd], Drop #, ExpReq #, Fwd IP Port, Hold #,\n"
+           "IM # (^Z=End), Komp #|-1(Def) Y|N, Mute Y|N, None, Priv #, Quit, Reply [Msg],\n"
+           "Send # Msg, Talk #, Vol L# M|S V##, Window, /Hub H|S|N, # (Delay mS),\n"
+           "ListCommands. (# = -1 = All Lines)\n");
+    if (settings.diagBits & 1) {
+        output(CONSOLE_ONLY, "%s",
+               "X Type Val, Y [NewPswd], Z ## (ScreenDump), + Startup|?, & ?|DNSUpdate DNSName\n");
+        output(CONSOLE_ONLY, "%s",
+               "X_Types:  0=Diag 1=Thresh1 2=Thresh2 3=Mid Diff 4=MinSlp 5=DumpLim 6=Comp "
+               "Code\n");
+        output(CONSOLE_ONLY, "%s",
+               "DiagBits: 0=Menu 1=Buffs 2=I/O #s 3=I/O Tots 4=Index #s 5=Vols 6=Tone 7=Ver\n"
+               "          8=WinMsg 9=InBuff 10=NoWait 11=NoErase 12=RawIP 13=InStats\n");
+        output(CONSOLE_ONLY, "Values:   %d %d %d %d %d %d %d [%d]\n", settings.diagBits.load(),
+               settings.thresh1.load(), settings.thresh2.load(), settings.midDiff.load(),
+               settings.minSleep.load(), settings.dumpLim.load(),
+               settings.defaultCompression.load(), settings.defaultCompLevel.load());
+    } else {
+        output(CONSOLE_ONLY, "%s", "Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\n");
+    }
+}
+
+} // namespace tc

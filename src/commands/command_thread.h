@@ -1,0 +1,84 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "calls/protocol.h"
+#include "platform/event.h"
+
+namespace tc {
+
+// A remote request's commands must lie before the command password area of its payload.
+constexpr int COMMAND_AREA_BYTES = 958;
+// A typed line is read into 254 bytes (line feed included).
+constexpr int CONSOLE_LINE_BYTES = 254;
+// The command line a thread runs.
+constexpr int COMMAND_LINE_BYTES = 1024;
+// Argument word slots.
+constexpr int WORD_BYTES = 256;
+
+// Roles of commandThread, which are also the output flags of the commands they run.
+constexpr int ROLE_CONSOLE = 0;
+constexpr int ROLE_BUFFER = 1;
+
+// The command queue, laid out as a Packet (payload, type, value) so that an accepted
+// PKT_COMMAND whose type is set to 0 fills all three at once. Guarded by `mutex`; producers set
+// commandSource (in the output state) last, under the same lock.
+struct CommandQueue {
+    char commandBuffer[PAYLOAD_BYTES];
+    int32_t commandIndex;
+    int32_t commandCount;
+};
+static_assert(sizeof(CommandQueue) == sizeof(Packet));
+static_assert(offsetof(CommandQueue, commandIndex) == offsetof(Packet, typeBytes));
+static_assert(offsetof(CommandQueue, commandCount) == offsetof(Packet, valueBytes));
+
+struct CommandState {
+    std::mutex mutex;
+    CommandQueue queue{};
+    std::string lastCommand; // the request's latest command, for its closing reply
+    std::atomic<int> showCommandList{1};
+    std::atomic<bool> stopRequested{false};
+    AutoResetEvent queueEvent; // set when commands are queued or the threads must stop
+    AutoResetEvent idleEvent;  // set to wake an idle console thread (console opened, stop)
+};
+
+extern CommandState commandState;
+
+// Empties the queue, shows the command list again and clears a stop request (tests).
+void resetCommandState();
+
+// Thread entry. Role 0, the console thread, runs the start-up commands and then the typed
+// lines; role 1, the command-buffer thread, runs what the window and remote clients queue and
+// answers remote clients with PKT_COMMANDREPLY. Returns only after stopCommandThreads().
+void commandThread(int role);
+// Asks both command threads to return (tests). A console thread blocked in a read returns when
+// the read does.
+void stopCommandThreads();
+
+// One step of the command-buffer thread on the calling thread: runs the next queued command,
+// or ends a request whose commands are done. False when the queue is idle.
+bool runNextQueued();
+
+// Runs one command line with the output flags of `role` (the dispatch on its first character).
+void runCommand(const char* line, int role);
+
+// The command list printed before the console prompt.
+void printCommandList();
+
+// Commands of the maintenance group; `line` is the whole command line.
+void maintenanceX(const char* line, int flags);
+void maintenanceY(const char* line);
+void maintenanceZ(const char* line, int flags);
+void startupValueCommand(const char* line, int flags);
+void dnsValueCommand(const char* line, int flags);
+// Sends the console screen to a line as text messages: 0 when every row was sent, 1 when a
+// send failed or there is no console to read.
+int screenDump(int line);
+
+// Sleeps up to ms milliseconds, waking early when the command threads are asked to stop.
+void commandSleep(int64_t ms);
+
+} // namespace tc
