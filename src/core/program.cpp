@@ -16,6 +16,7 @@
 #include "calls/line_life.h"
 #include "calls/line_table.h"
 #include "commands/command_thread.h"
+#include "commands/console_dialogs.h"
 #include "commands/dns.h"
 #include "core/command_line.h"
 #include "core/output.h"
@@ -24,6 +25,7 @@
 #include "core/supervisor.h"
 #include "core/udp_status.h"
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -107,8 +109,12 @@ bool takeInstanceLock(int port) {
     return true;
 }
 
+// Without a window the terminal is the console from the start, and questions are put there.
 void openTerminalConsole() {
-    if (launchOptions.headless) openConsole();
+    if (!launchOptions.headless) return;
+    static ConsoleDialogs consoleDialogs;
+    setDialogs(&consoleDialogs);
+    openConsole();
 }
 
 void setWindowTitleForPort(int port, bool havePort) {

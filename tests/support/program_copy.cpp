@@ -1,0 +1,87 @@
+#include "support/program_copy.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tc::test {
+
+bool ProgramCopy::start(const CopySetup& setup) {
+    port_ = setup.withPort ? (setup.port != 0 ? setup.port : freePort()) : 0;
+    capture_ = dir_.file(name_ + "_in.wav");
+    playback_ = dir_.file(name_ + "_out.wav");
+    std::vector<int16_t> capture = setup.capture;
+    if (capture.empty()) capture.assign(TEST_BLOCK, 0);
+    if (!writeWav(capture_, capture)) return false;
+
+    std::vector<std::string> args{"--headless", "--audio=null", "--capture=" + capture_,
+                                  "--playback=" + playback_,
+                                  "--config=" + dir_.file(name_ + ".conf")};
+    args.insert(args.end(), setup.options.begin(), setup.options.end());
+    args.insert(args.end(), setup.commands.begin(), setup.commands.end());
+    args.push_back(setup.id);
+    if (setup.withPort) {
+        args.push_back(std::to_string(port_));
+        if (!setup.password.empty()) args.push_back(setup.password);
+    }
+    std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir_.path(), "XDG_STATE_HOME=" + dir_.path(),
+                                 "XDG_CONFIG_HOME=" + dir_.path(), "LC_ALL=C"};
+    return process_.start(program_, args, env);
+}
+
+bool ProgramCopy::waitReady(int timeoutMs) {
+    return process_.waitForAnywhere("> ", timeoutMs);
+}
+
+std::string ProgramCopy::udpQuery(const std::string& query, int timeoutMs) const {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return {};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::sendto(s, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) >=
+        0) {
+        pollfd p{s, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) > 0) {
+            char buffer[1024];
+            ssize_t n = ::recv(s, buffer, sizeof(buffer), 0);
+            if (n > 0) reply.assign(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(s);
+    return reply;
+}
+
+int ProgramCopy::callsInUse() const {
+    std::string reply = udpQuery("P");
+    size_t at = reply.find("Calls=");
+    if (at == std::string::npos) return -1;
+    return std::atoi(reply.c_str() + at + 6);
+}
+
+bool ProgramCopy::waitCalls(int calls, int timeoutMs) const {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        if (callsInUse() == calls) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+int ProgramCopy::quit(int timeoutMs) {
+    process_.sendLine("Quit");
+    return process_.waitExit(timeoutMs);
+}
+
+std::string describe(ProgramCopy& copy) {
+    return "--- output ---\n" + copy.output() + "\n--- errors ---\n" + copy.process().errors();
+}
+
+} // namespace tc::test
