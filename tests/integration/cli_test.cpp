@@ -57,7 +57,11 @@ RunResult runProgram(const std::vector<std::string>& args) {
     }
     close(pipeFds[0]);
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == 0) {
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    if (ended != pid) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return result;
