@@ -58,7 +58,8 @@ static_assert(sizeof(Packet) == PACKET_BYTES);
 // sends all 1032 bytes on the line's socket. Returns the send result: bytes sent, or below 1 on
 // failure. text may be null.
 int sendPacket(int line, const char* text, int type, int value);
-// The same on a socket that has no line yet.
+// The same on a socket that has no line yet (or whose line threads have not started: it takes
+// no line lock).
 int sendSocketPacket(int sock, const char* text, int type, int value);
 
 // Sends a ready packet on a line. Every sender of a line goes through the line's send lock, so

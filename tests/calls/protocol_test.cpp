@@ -106,6 +106,24 @@ TEST(PacketStream, CloseMidPacketOrStopEndsTheRead) {
     EXPECT_LT(recvPacket(-1, got), 1);
 }
 
+TEST(PacketStream, ScriptedPeerKeepsPartialPacketsAndSeesTheClose) {
+    LoopbackCall call;
+    Packet sent = makePacket(PKT_MESSAGE, 5, "in two halves");
+    const auto* raw = reinterpret_cast<const char*>(&sent);
+    ASSERT_EQ(::send(call.sock, raw, 500, 0), 500);
+    Packet got;
+    EXPECT_FALSE(call.peer.receive(got, 100)); // half a packet: not yet
+    ASSERT_EQ(::send(call.sock, raw + 500, PACKET_BYTES - 500, 0), PACKET_BYTES - 500);
+    ASSERT_TRUE(call.peer.receive(got, 1000));
+    EXPECT_EQ(std::memcmp(&got, &sent, sizeof(sent)), 0);
+
+    EXPECT_FALSE(call.peer.waitClosed(100));
+    ::close(call.sock);
+    call.sock = -1;
+    EXPECT_TRUE(call.peer.waitClosed(2000));
+    EXPECT_FALSE(call.peer.receive(got, 100));
+}
+
 TEST(PacketStream, SendersWriteLittleEndianTypeValueAndZeroPadding) {
     resetLineTable();
     LoopbackCall call;
