@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <portaudio.h>
 #include <sndfile.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tc {
 
@@ -227,7 +231,35 @@ int FilePlaybackStream::write(const int16_t* block) {
 
 namespace {
 
+// The sound libraries under PortAudio report every device they probe on stderr, a hundred
+// lines on a machine without a sound card, at every retry. Their chatter is dropped while a
+// stream is opened; the result code says what happened.
+class QuietStderr {
+  public:
+    QuietStderr() : lock_(mutex()) {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+
+  private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    std::lock_guard<std::mutex> lock_;
+    int saved_ = -1;
+};
+
 int openPortAudio(void*& stream, bool& initialised, int inputs, int outputs) {
+    QuietStderr quiet;
     if (Pa_Initialize() != paNoError) return 1;
     initialised = true;
     PaStream* s = nullptr;
@@ -248,6 +280,7 @@ int openPortAudio(void*& stream, bool& initialised, int inputs, int outputs) {
 }
 
 void closePortAudio(void*& stream, bool& initialised) {
+    QuietStderr quiet;
     if (stream) {
         Pa_StopStream(static_cast<PaStream*>(stream));
         Pa_CloseStream(static_cast<PaStream*>(stream));
@@ -300,7 +333,10 @@ int makeCapture(const std::string& audio, const std::string& file,
                 std::unique_ptr<CaptureStream>& stream, std::string& error) {
     if (!file.empty()) {
         auto f = std::make_unique<FileCaptureStream>();
-        if (f->load(file, error) != 0) return 1;
+        if (f->load(file, error) != 0) {
+            error = "capture file " + error;
+            return 1;
+        }
         stream = std::move(f);
     } else if (audio == "null") {
         stream = std::make_unique<NullCaptureStream>();
@@ -314,7 +350,10 @@ int makePlayback(const std::string& audio, const std::string& file,
                  std::unique_ptr<PlaybackStream>& stream, std::string& error) {
     if (!file.empty()) {
         auto f = std::make_unique<FilePlaybackStream>();
-        if (f->create(file, error) != 0) return 1;
+        if (f->create(file, error) != 0) {
+            error = "playback file " + error;
+            return 1;
+        }
         stream = std::move(f);
     } else if (audio == "null") {
         stream = std::make_unique<NullPlaybackStream>();
