@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include "calls/protocol.h"
+#include "core/settings.h"
+#include "platform/dialogs.h"
+#include "platform/terminal_console.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -25,10 +28,12 @@ void writeAll(int fd, const char* data, size_t size) {
 }
 
 void writeLog(const char* text) {
+    if (outputState.logFile < 0) return;
+    // A plain text file holding exactly what was printed, one write per message. The lock keeps
+    // the descriptor from being closed (and its number reused) while it is written.
+    std::lock_guard lock(outputState.logMutex);
     int fd = outputState.logFile;
-    if (fd < 0) return;
-    // A plain text file holding exactly what was printed, one write per message.
-    writeAll(fd, text, strlen(text));
+    if (fd >= 0) writeAll(fd, text, strlen(text));
 }
 
 void writeConsole(const char* text) {
@@ -57,7 +62,9 @@ std::string joinPanelRows() {
     return text;
 }
 
-void showPanel(const std::string& text) { setControlText(Control::panelWindow, text); }
+void showPanel(const std::string& text) {
+    setControlText(Control::panelWindow, text);
+}
 
 void scrollPanel() {
     auto& rows = outputState.panelRows;
@@ -67,7 +74,7 @@ void scrollPanel() {
 
 void vdeliver(int flags, bool isMessage, const char* format, va_list args) {
     char text[FORMAT_BUFFER];
-    vsnprintf(text, sizeof(text), format, args);
+    if (vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
     if (isMessage) {
         writeConsole(text);
         writeLog(text);
@@ -125,6 +132,7 @@ void panelAppend(const char* text) {
             if (*p != '\n' && n >= PANEL_ROW_CHARS) {
                 // A full row ends here; the character carries over to the next row.
                 row[n++] = '\n';
+                row[n] = '\0';
                 scrollPanel();
                 n = 0;
             }
@@ -164,22 +172,108 @@ void attachConsole(Console* console) {
     outputState.console = console;
 }
 
-Console* currentConsole() { return outputState.console.load(); }
+Console* currentConsole() {
+    return outputState.console.load();
+}
 
-void setLogFile(int fd) { outputState.logFile = fd; }
+void setLogFile(int fd) {
+    outputState.logFile = fd;
+}
 
 int openLogFile(const std::string& name) {
     closeLogFile();
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    outputState.logFile = fd;
-    if (fd < 0) return 1;
     outputState.logFileName.set(name);
-    return 0;
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::lock_guard lock(outputState.logMutex);
+    outputState.logFile = fd;
+    return fd < 0 ? 1 : 0;
 }
 
 void closeLogFile() {
+    std::lock_guard lock(outputState.logMutex);
     int fd = outputState.logFile.exchange(-1);
     if (fd >= 0) ::close(fd);
+}
+
+void chooseLogFile() {
+    closeLogFile();
+    outputState.logFileName.clear();
+    std::string name = dialogs().saveFile("LOG FILE", "log");
+    if (!name.empty()) openLogFile(name); // a file that cannot be created leaves no log, silently
+    refreshMenuChecks();
+}
+
+// ---- the console ----
+
+namespace {
+
+std::mutex hooksMutex;
+ConsoleHooks consoleHooks;
+
+// The terminal console lives until the program ends: a thread may still hold it after closing.
+TerminalConsole& terminalConsole() {
+    static auto* console = new TerminalConsole(STDIN_FILENO, STDOUT_FILENO);
+    return *console;
+}
+
+Console* openTerminalConsole() {
+    TerminalConsole& console = terminalConsole();
+    console.setInterruptHandler([] { consoleControl(ConsoleEvent::ctrlC); });
+    console.open();
+    return &console;
+}
+
+void closeTerminalConsole(Console* console) {
+    if (console == &terminalConsole()) terminalConsole().close();
+}
+
+ConsoleHooks currentHooks() {
+    std::lock_guard lock(hooksMutex);
+    ConsoleHooks hooks = consoleHooks;
+    if (!hooks.open) hooks.open = openTerminalConsole;
+    if (!hooks.close) hooks.close = closeTerminalConsole;
+    return hooks;
+}
+
+} // namespace
+
+void setConsoleHooks(ConsoleHooks hooks) {
+    std::lock_guard lock(hooksMutex);
+    consoleHooks = std::move(hooks);
+}
+
+int openConsole() {
+    Console* console = currentConsole();
+    if (!console) {
+        // Opened outside the console lock: a view may need its own thread to create it, and
+        // that thread may be printing.
+        console = currentHooks().open();
+        if (!console) return 1;
+        attachConsole(console);
+    }
+    std::lock_guard lock(outputState.consoleMutex);
+    if (Console* c = outputState.console.load()) {
+        c->write(std::string(14, '\n'));
+        c->write(std::string(BANNER) + "\n");
+    }
+    return 0;
+}
+
+void closeConsole() {
+    Console* console;
+    {
+        std::lock_guard lock(outputState.consoleMutex);
+        console = outputState.console.exchange(nullptr);
+    }
+    // Released outside the console lock: releasing waits for the console's own threads, which
+    // may be printing.
+    if (console) currentHooks().close(console);
+}
+
+bool consoleControl(ConsoleEvent event) {
+    if (event != ConsoleEvent::ctrlC && event != ConsoleEvent::ctrlBreak) return false;
+    output(NoPanel, "\n> ");
+    return true;
 }
 
 } // namespace tc

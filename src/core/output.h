@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -26,6 +27,7 @@ struct OutputState {
     std::atomic<Console*> console{nullptr}; // the open console (consoleOut/consoleIn), or none
     std::mutex consoleMutex;                // held while the console is replaced or written
     std::atomic<int> logFile{-1};
+    std::mutex logMutex; // held while the log is written or closed
     SharedText logFileName{255};
     std::mutex panelMutex;
     char panelRows[PANEL_ROWS][PANEL_ROW_BYTES] = {};
@@ -50,10 +52,35 @@ std::string panelText();
 void attachConsole(Console* console);
 Console* currentConsole();
 
+// How openConsole and closeConsole get and release the console. By default the terminal console
+// (stdin/stdout); the window view installs its own. `open` returns the opened console or nullptr;
+// `close` releases it so that a reader waiting in readLine returns -1. The console object must
+// stay valid until the program ends, since a thread may still hold it.
+struct ConsoleHooks {
+    std::function<Console*()> open;
+    std::function<void(Console*)> close;
+};
+// Empty hooks bring back the terminal console.
+void setConsoleHooks(ConsoleHooks hooks);
+
+// Opens the console when none is open, then writes 14 line breaks and the banner to it (not to
+// the log or the panel). Returns 0, or 1 when no console could be opened.
+int openConsole();
+// Detaches the console from the output and releases it. Nothing happens when none is open.
+void closeConsole();
+
+enum class ConsoleEvent { ctrlC, ctrlBreak, close, logoff, shutdown };
+// Ctrl+C and Ctrl+Break print "\n> " (console and log) and are handled: returns true, the
+// program goes on. Any other event returns false: the caller ends the program.
+bool consoleControl(ConsoleEvent event);
+
 // Log file: every text is written to this descriptor as it was printed. -1 = no log.
 void setLogFile(int fd);
 // Opens (creating or emptying) a log file by name; returns 0 on success, 1 on failure.
 int openLogFile(const std::string& name);
 void closeLogFile();
+// The Log menu item: closes any log, asks for a file name and starts a new log in it (cancelled:
+// no log), then updates the menu check marks.
+void chooseLogFile();
 
 } // namespace tc
