@@ -1,6 +1,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,10 @@
 #include "core/settings.h"
 #include "platform/store.h"
 
+#ifdef TC_HAVE_QT
+#include "ui/qt/qt_program.h"
+#endif
+
 namespace {
 
 // Writes the text and a line break to stdout; 0 when it all arrived.
@@ -16,6 +21,17 @@ int printLine(const std::string& text) {
     std::string line = text + "\n";
     bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
     return std::fflush(stdout) == 0 && ok ? 0 : 1;
+}
+
+// A window can be shown: an X or Wayland display, or a Qt platform chosen outright.
+bool displayAvailable() {
+#ifdef TC_HAVE_QT
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+#endif
+    return false;
 }
 
 } // namespace
@@ -30,7 +46,13 @@ int main(int argc, char** argv) {
     if (options.help) return printLine(tc::syntaxText());
     if (options.version) return printLine(tc::BANNER);
 
+    // Without a window the terminal is the console.
+    bool window = !options.headless && displayAvailable();
+    options.headless = !window;
     tc::launchOptions = options;
     tc::setStorePath(options.config);
+#ifdef TC_HAVE_QT
+    if (window) return tc::runQtProgram(argc, argv, options, args);
+#endif
     return tc::runProgram(options, args);
 }

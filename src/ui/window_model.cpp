@@ -1,5 +1,7 @@
 #include "ui/window_model.h"
 
+#include <algorithm>
+
 #include "core/output.h"
 #include "core/settings.h"
 
@@ -10,7 +12,13 @@ std::atomic<int> displayDirty{1};
 
 namespace {
 
-void touch() { windowModel.version.fetch_add(1, std::memory_order_release); }
+void touch() {
+    windowModel.version.fetch_add(1, std::memory_order_release);
+}
+
+size_t lineRowsLocked() {
+    return std::min(windowModel.lineRows.size(), windowModel.lineRowSelected.size());
+}
 
 void setInitialTexts() {
     auto& t = windowModel.texts;
@@ -56,12 +64,131 @@ void resetWindowModel() {
     windowModel.visible[static_cast<size_t>(Control::overloadLabel)] = false;
     windowModel.lineRows.clear();
     windowModel.lineRowSelected.clear();
+    windowModel.listRowLine.fill(-1);
     windowModel.addressRows.clear();
     windowModel.addressSelection = -1;
     windowModel.menuChecks = {};
     windowModel.title = "Talkcircle";
     windowModel.windowShown = false;
     windowModel.minimized = false;
+    windowModel.killRequested = false;
+    touch();
+}
+
+WindowSnapshot snapshotWindow() {
+    WindowSnapshot s;
+    std::lock_guard lock(windowModel.mutex);
+    s.version = windowModel.version.load(std::memory_order_acquire);
+    s.texts = windowModel.texts;
+    s.visible = windowModel.visible;
+    s.lineRows = windowModel.lineRows;
+    s.lineRowSelected = windowModel.lineRowSelected;
+    s.lineRowSelected.resize(s.lineRows.size(), false);
+    s.addressRows = windowModel.addressRows;
+    s.addressSelection = windowModel.addressSelection;
+    s.menuChecks = windowModel.menuChecks;
+    s.title = windowModel.title;
+    s.windowShown = windowModel.windowShown;
+    s.minimized = windowModel.minimized;
+    s.killRequested = windowModel.killRequested;
+    return s;
+}
+
+void touchWindowModel() {
+    touch();
+}
+
+void setLineRowSelected(int row, bool selected) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        if (row < 0 || static_cast<size_t>(row) >= lineRowsLocked()) return;
+        windowModel.lineRowSelected[static_cast<size_t>(row)] = selected;
+    }
+    touch();
+}
+
+bool lineRowIsSelected(int row) {
+    std::lock_guard lock(windowModel.mutex);
+    if (row < 0 || static_cast<size_t>(row) >= lineRowsLocked()) return false;
+    return windowModel.lineRowSelected[static_cast<size_t>(row)];
+}
+
+int lineRowCount() {
+    std::lock_guard lock(windowModel.mutex);
+    return static_cast<int>(lineRowsLocked());
+}
+
+namespace {
+template <typename F> void forEachLineRow(F change) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        for (size_t r = 0; r < lineRowsLocked(); ++r)
+            windowModel.lineRowSelected[r] = change(windowModel.lineRowSelected[r]);
+    }
+    touch();
+}
+} // namespace
+
+void selectAllLineRows() {
+    forEachLineRow([](bool) { return true; });
+}
+void clearLineRowSelection() {
+    forEachLineRow([](bool) { return false; });
+}
+void flipLineRowSelection() {
+    forEachLineRow([](bool selected) { return !selected; });
+}
+
+void setAddressRows(std::vector<std::string> rows) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.addressRows = std::move(rows);
+        windowModel.addressSelection = -1;
+    }
+    touch();
+}
+
+void appendAddressRow(const std::string& row) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.addressRows.push_back(row);
+    }
+    touch();
+}
+
+std::vector<std::string> addressRowTexts() {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.addressRows;
+}
+
+void setAddressSelection(int row) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        bool valid = row >= 0 && static_cast<size_t>(row) < windowModel.addressRows.size();
+        windowModel.addressSelection = valid ? row : -1;
+    }
+    touch();
+}
+
+int addressSelectionRow() {
+    std::lock_guard lock(windowModel.mutex);
+    return windowModel.addressSelection;
+}
+
+void setWindowShown(bool shown) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.windowShown = shown;
+        if (shown) windowModel.minimized = false;
+    }
+    touch();
+}
+
+void setWindowMinimized(bool minimized) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.minimized = minimized;
+    }
     touch();
 }
 

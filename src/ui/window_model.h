@@ -58,15 +58,34 @@ struct WindowModel {
     mutable std::mutex mutex;
     std::array<std::string, CONTROL_COUNT> texts;
     std::array<bool, CONTROL_COUNT> visible{};
-    std::vector<std::string> lineRows;      // rows of lineList
-    std::vector<bool> lineRowSelected;      // selection of lineList, one flag per row
-    std::vector<std::string> addressRows;   // rows of addressBookList
-    int addressSelection = -1;              // selected row of addressBookList, -1 = none
+    std::vector<std::string> lineRows; // rows of lineList
+    std::vector<bool> lineRowSelected; // selection of lineList, one flag per row
+    // For each row of lineList, the line it shows; -1 = no row. Rows are packed from row 0.
+    std::array<int, 8> listRowLine{};
+    std::vector<std::string> addressRows; // rows of addressBookList
+    int addressSelection = -1;            // selected row of addressBookList, -1 = none
     std::array<bool, static_cast<size_t>(MenuCheck::count)> menuChecks{};
     std::string title = "Talkcircle";
     bool windowShown = false;
     bool minimized = false;
+    bool killRequested = false; // File, Kill: the view ends the program at once
     std::atomic<unsigned> version{0};
+};
+
+// A copy of everything a view draws, taken under the lock in one go.
+struct WindowSnapshot {
+    unsigned version = 0;
+    std::array<std::string, CONTROL_COUNT> texts;
+    std::array<bool, CONTROL_COUNT> visible{};
+    std::vector<std::string> lineRows;
+    std::vector<bool> lineRowSelected;
+    std::vector<std::string> addressRows;
+    int addressSelection = -1;
+    std::array<bool, static_cast<size_t>(MenuCheck::count)> menuChecks{};
+    std::string title;
+    bool windowShown = false;
+    bool minimized = false;
+    bool killRequested = false;
 };
 
 extern WindowModel windowModel;
@@ -80,6 +99,29 @@ void setControlVisible(Control c, bool visible);
 bool controlVisible(Control c);
 void setWindowTitle(const std::string& title);
 std::string windowTitleText();
+
+WindowSnapshot snapshotWindow();
+// Marks the model changed (after writing fields directly under the lock).
+void touchWindowModel();
+
+// Selection of the line list rows (rows that do not exist are ignored).
+void setLineRowSelected(int row, bool selected);
+bool lineRowIsSelected(int row);
+int lineRowCount();
+// "S", "C" and "F": select, unselect or flip rows 0 to 7.
+void selectAllLineRows();
+void clearLineRowSelection();
+void flipLineRowSelection();
+
+// The address book list.
+void setAddressRows(std::vector<std::string> rows);
+void appendAddressRow(const std::string& row);
+std::vector<std::string> addressRowTexts();
+void setAddressSelection(int row);
+int addressSelectionRow();
+
+void setWindowShown(bool shown);
+void setWindowMinimized(bool minimized);
 
 // Brings the compression and log check marks up to date from the settings and the log state.
 void refreshMenuChecks();

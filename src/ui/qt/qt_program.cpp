@@ -1,0 +1,96 @@
+#include "ui/qt/qt_program.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <system_error>
+
+#include "core/output.h"
+#include "core/program.h"
+#include "core/startup.h"
+#include "platform/dialogs.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/qt_dialogs.h"
+#include "ui/qt/window_console.h"
+
+static void initResources() {
+    Q_INIT_RESOURCE(talkcircle);
+}
+
+namespace tc {
+
+namespace {
+
+// The console lives as long as the program: a command thread may still hold it after closing.
+WindowConsole* theConsole = nullptr;
+
+void leaveEventLoop() {
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::exit(startupState.exitCode); }, Qt::QueuedConnection);
+}
+
+} // namespace
+
+QtProgram::QtProgram()
+    : dialogs_(std::make_unique<QtDialogs>()), console_(std::make_unique<WindowConsole>()) {
+    initResources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/talkcircle/talkcircle.png")));
+    consoleWindow_ = std::make_unique<ConsoleWindow>(*console_);
+    window_ = std::make_unique<MainWindow>();
+    setDialogs(dialogs_.get());
+    WindowConsole* console = console_.get();
+    theConsole = console;
+    setConsoleHooks({[console]() -> Console* {
+                         console->open();
+                         return console;
+                     },
+                     [console](Console* c) {
+                         if (c == console) console->close();
+                     }});
+    setShutdownHook(leaveEventLoop);
+}
+
+QtProgram::~QtProgram() {
+    finish();
+    setShutdownHook(nullptr);
+    setConsoleHooks({});
+    setDialogs(nullptr);
+    window_->allowClose();
+    // The console object outlives the view: threads of the program may still hold it.
+    (void)console_.release();
+}
+
+int QtProgram::start(const LaunchOptions& options, const std::vector<std::string>& args) {
+    try {
+        program_ = std::thread([this, options, args] {
+            exitCode_ = runProgram(options, args);
+            // An end that did not go through shutdown() (it always does) still leaves the loop.
+            leaveEventLoop();
+        });
+    } catch (const std::system_error&) {
+        return 1;
+    }
+    return 0;
+}
+
+int QtProgram::finish() {
+    dialogs_->stop();
+    if (program_.joinable()) {
+        shutdown();
+        program_.join();
+    }
+    return exitCode_;
+}
+
+int runQtProgram(int argc, char** argv, const LaunchOptions& options,
+                 const std::vector<std::string>& args) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Talkcircle"));
+    QApplication::setDesktopFileName(QStringLiteral("talkcircle"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QtProgram program;
+    if (program.start(options, args) != 0) return 1;
+    QApplication::exec();
+    return program.finish();
+}
+
+} // namespace tc

@@ -1,0 +1,52 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/launch_options.h"
+
+namespace tc {
+
+class MainWindow;
+class ConsoleWindow;
+class QtDialogs;
+class WindowConsole;
+
+// The program with its window: the interface runs on the calling thread (which must own the
+// QApplication), start-up and the supervisor on a thread of their own. shutdown() leaves the
+// event loop.
+class QtProgram {
+  public:
+    QtProgram();
+    ~QtProgram();
+    QtProgram(const QtProgram&) = delete;
+    QtProgram& operator=(const QtProgram&) = delete;
+
+    // Starts start-up and the supervisor with the command line. 0, or 1 when no thread could be
+    // made.
+    int start(const LaunchOptions& options, const std::vector<std::string>& args);
+    // After the event loop: closes the dialogs and waits for the program to end; returns its
+    // exit code.
+    int finish();
+
+    MainWindow& window() { return *window_; }
+    ConsoleWindow& consoleWindow() { return *consoleWindow_; }
+    WindowConsole& console() { return *console_; }
+    QtDialogs& dialogs() { return *dialogs_; }
+
+  private:
+    std::unique_ptr<QtDialogs> dialogs_;
+    std::unique_ptr<WindowConsole> console_;
+    std::unique_ptr<ConsoleWindow> consoleWindow_;
+    std::unique_ptr<MainWindow> window_;
+    std::thread program_;
+    int exitCode_ = 0;
+};
+
+// main() with a display: builds the application and the window, runs the program and the event
+// loop, and returns the exit code.
+int runQtProgram(int argc, char** argv, const LaunchOptions& options,
+                 const std::vector<std::string>& args);
+
+} // namespace tc

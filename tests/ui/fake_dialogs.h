@@ -1,0 +1,72 @@
+#pragma once
+// Dialogs for the window tests: every question is recorded and answered from a script, and the
+// file dialogs hand out queued names.
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dialogs.h"
+
+namespace tc::test {
+
+class FakeDialogs : public Dialogs {
+  public:
+    struct Question {
+        std::string title;
+        std::string text;
+        DialogButtons buttons;
+    };
+
+    int ask(const std::string& title, const std::string& text, DialogButtons buttons,
+            const std::atomic<uint8_t>* = nullptr) override {
+        std::lock_guard lock(mutex_);
+        questions_.push_back({title, text, buttons});
+        if (answers_.empty()) return buttons == DialogButtons::ok ? DIALOG_OK : DIALOG_NO;
+        int answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+    }
+    std::string saveFile(const std::string& title, const std::string&) override {
+        return nextFile(title);
+    }
+    std::string openFile(const std::string& title, const std::string&) override {
+        return nextFile(title);
+    }
+
+    void answer(int value) {
+        std::lock_guard lock(mutex_);
+        answers_.push_back(value);
+    }
+    // The name the next file dialog returns ("" = cancelled).
+    void chooseFile(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        files_.push_back(name);
+    }
+    std::vector<Question> questions() const {
+        std::lock_guard lock(mutex_);
+        return questions_;
+    }
+    std::vector<std::string> fileDialogs() const {
+        std::lock_guard lock(mutex_);
+        return fileDialogs_;
+    }
+
+  private:
+    std::string nextFile(const std::string& title) {
+        std::lock_guard lock(mutex_);
+        fileDialogs_.push_back(title);
+        if (files_.empty()) return {};
+        std::string name = files_.front();
+        files_.pop_front();
+        return name;
+    }
+
+    mutable std::mutex mutex_;
+    std::deque<int> answers_;
+    std::deque<std::string> files_;
+    std::vector<Question> questions_;
+    std::vector<std::string> fileDialogs_;
+};
+
+} // namespace tc::test

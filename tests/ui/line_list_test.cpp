@@ -1,0 +1,195 @@
+#include "core/audio_engine.h"
+#include "ui/ui_fixture.h"
+
+namespace tc::test {
+namespace {
+
+// Keeps the status rows the display refresh draws.
+class StatusConsole : public ScriptConsole {
+  public:
+    void setStatusRows(const std::vector<std::string>& rows) override {
+        std::lock_guard lock(mutex_);
+        rows_ = rows;
+    }
+    std::vector<std::string> rows() const {
+        std::lock_guard lock(mutex_);
+        return rows_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> rows_;
+};
+
+class LineList : public UiFixture {
+  protected:
+    void SetUp() override {
+        UiFixture::SetUp();
+        attachConsole(&status);
+    }
+    void TearDown() override {
+        resetAudioState();
+        UiFixture::TearDown();
+    }
+    std::vector<std::string> rows() { return snapshotWindow().lineRows; }
+    void namePeer(int n, const char* name, int port, const char* id) {
+        lineTable[n].peerName.set(name);
+        lineTable[n].peerPort = port;
+        lineTable[n].peerId.set(id);
+    }
+
+    StatusConsole status;
+};
+
+std::vector<int> lines(std::initializer_list<int> used) {
+    std::vector<int> all(used);
+    all.resize(8, -1);
+    return all;
+}
+
+TEST_F(LineList, RowsKeepTheOrderTheLinesCameUpIn) {
+    for (int n : {5, 2, 7}) {
+        useLine(n);
+        namePeer(n, "127.0.0.1", 9000 + n, "Peer");
+        rowUpdate(n);
+    }
+    auto shown = rows();
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0].rfind("#5: ", 0), 0u);
+    EXPECT_EQ(shown[1].rfind("#2: ", 0), 0u);
+    EXPECT_EQ(shown[2].rfind("#7: ", 0), 0u);
+    EXPECT_EQ(listRowLines(), lines({5, 2, 7}));
+    EXPECT_EQ(shown[1], "#2:   OUT  127.0.0.1                  9002  [Peer]");
+
+    // Row 1 names line 2, for the selection and for the line buttons.
+    setLineRowSelected(1, true);
+    EXPECT_EQ(getSelectedLines(), std::vector<int>{2});
+    pressControl(Control::dropButton);
+    EXPECT_NE(lineTable[2].ending, 0);
+    EXPECT_EQ(lineTable[5].ending, 0);
+    EXPECT_EQ(lineTable[7].ending, 0);
+
+    // Line 2 ends: #7 moves up to row 1.
+    rowUpdate(ROW_REMOVE + 2);
+    shown = rows();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].rfind("#5: ", 0), 0u);
+    EXPECT_EQ(shown[1].rfind("#7: ", 0), 0u);
+    EXPECT_EQ(listRowLines(), lines({5, 7}));
+    EXPECT_TRUE(getSelectedLines().empty());
+
+    // Removing a line without a row changes nothing.
+    rowUpdate(ROW_REMOVE + 2);
+    EXPECT_EQ(listRowLines(), lines({5, 7}));
+}
+
+TEST_F(LineList, ARewrittenRowKeepsItsSelection) {
+    useLine(1);
+    useLine(3);
+    rowUpdate(1);
+    rowUpdate(3);
+    setLineRowSelected(1, true);
+    namePeer(3, "example.org", 8192, "Dana");
+    lineTable[3].compCode = 6;
+    lineTable[3].incoming = 1;
+    rowUpdate(3);
+    auto shown = rows();
+    EXPECT_EQ(shown[1], "#3: M IN   example.org                8192  [Dana]");
+    EXPECT_TRUE(lineRowIsSelected(1));
+    EXPECT_FALSE(lineRowIsSelected(0));
+    EXPECT_EQ(getSelectedLines(), std::vector<int>{3});
+}
+
+TEST_F(LineList, StateColumnFollowsTheLinesAndTheHubMode) {
+    useLine(0, false);
+    useLine(4);
+    useLine(6);
+    lineTable[4].active = 1;
+    for (int n : {0, 4, 6})
+        rowUpdate(n);
+    EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nACTIVE \nHOLDING");
+    settings.hubMode = HUB_HUB;
+    displayDirty = 1;
+    stateColumnRefresh();
+    EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nACTIVE \nHUB 2  ");
+    // Nothing is rebuilt while nothing said so.
+    settings.hubMode = HUB_P2P;
+    stateColumnRefresh();
+    EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nACTIVE \nHUB 2  ");
+}
+
+TEST_F(LineList, DisplayRefreshBringsRowsInLineWithTheLinesInUse) {
+    useLine(6);
+    namePeer(6, "10.9.8.7", 8192, "Erin");
+    useLine(1, false);
+    displayRefresh(0);
+    EXPECT_EQ(listRowLines(), lines({1, 6}));
+    EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nHOLDING");
+    EXPECT_FALSE(controlText(Control::clockLabel).empty());
+
+    // The peer's ID arrives and line 1 is given back.
+    lineTable[1].peerId.set("Late");
+    setLineRowSelected(1, true);
+    lineTable[6].peerId.set("Erin2");
+    lineTable[1].inUse = 0;
+    displayRefresh(0);
+    EXPECT_EQ(listRowLines(), lines({6}));
+    EXPECT_EQ(rows()[0], "#6:   OUT  10.9.8.7                   8192  [Erin2]");
+    EXPECT_TRUE(lineRowIsSelected(0));
+
+    // Any other flag leaves everything alone.
+    useLine(2);
+    displayRefresh(1);
+    EXPECT_EQ(listRowLines(), lines({6}));
+}
+
+TEST_F(LineList, ConsoleStatusRows) {
+    settings.ownId.set("Zed");
+    settings.hubMode = HUB_SERVER;
+    settings.incomingMode = INCOMING_BLOCKED;
+    settings.defaultCompression = 15;
+    settings.autoMessage.set("away");
+    settings.forwardPort.set("81");
+    for (int n = 0; n < 8; ++n) {
+        useLine(n, n != 3);
+        namePeer(n, "127.0.0.1", 9000 + n, "P");
+    }
+    lineTable[0].active = 1;
+    displayRefresh(0);
+    auto shown = status.rows();
+    ASSERT_EQ(shown.size(), 12u);
+    std::string clock = controlText(Control::clockLabel);
+    EXPECT_EQ(shown[0], clock + "  [Zed]  SERVER  BLOCKED  COMPRESSED  [away 81]");
+    EXPECT_EQ(shown[1], "");
+    EXPECT_EQ(shown[2], "0:    OUT  ACTIVE         127.0.0.1   9000/    0  [P]");
+    EXPECT_EQ(shown[5].substr(0, 20), "3:    OUT  WAITING  ");
+    EXPECT_EQ(shown[9].substr(0, 20), "7:    OUT  HUB 2    ");
+    EXPECT_EQ(shown[10], std::string(79, '_'));
+    EXPECT_EQ(shown[11], "");
+    EXPECT_EQ(statusRows()[2], shown[2]);
+}
+
+TEST_F(LineList, OverloadIndicatorFollowsTheWaitingCaptureBuffers) {
+    ASSERT_EQ(allocateAudio(16), 0);
+    audioState.audioOpen = 1;
+    auto markDone = [](int count) {
+        for (int i = 0; i < 16; ++i)
+            audioState.audioHeaders[i].flags = i < count ? WHDR_DONE : 0;
+    };
+    markDone(14);
+    displayRefresh(0);
+    EXPECT_TRUE(controlVisible(Control::overloadLabel));
+    EXPECT_EQ(controlText(Control::overloadLabel), "SYSTEM or\nNETWORK\nOVERLOAD");
+    std::string top = status.rows().at(0);
+    const std::string tail = "  SYSTEM OR NETWORK OVERLOAD";
+    ASSERT_GE(top.size(), tail.size());
+    EXPECT_EQ(top.substr(top.size() - tail.size()), tail);
+
+    markDone(13);
+    displayRefresh(0);
+    EXPECT_FALSE(controlVisible(Control::overloadLabel));
+    EXPECT_EQ(status.rows().at(0).find("OVERLOAD"), std::string::npos);
+}
+
+} // namespace
+} // namespace tc::test
