@@ -28,8 +28,8 @@ constexpr int PANEL_FONT_PIXELS = 11;
 
 const char* const BANNER_LINES[] = {
     "TALKCIRCLE CONSOLE",
-    "Voice calls between copies of Talkcircle",
-    "over TCP/IP, up to eight lines at once",
+    "Voice calls over TCP/IP",
+    "by the Talkcircle developers",
 };
 
 enum class Kind { label, button, field, portField, lineList, stateColumn, panel, addressList };
@@ -236,15 +236,14 @@ void MainWindow::createControls(QWidget* canvas) {
             auto* label = new QLabel(canvas);
             label->setTextFormat(Qt::PlainText); // peers' texts are shown as they are
             label->setFrameShape(QFrame::Box);
+            label->setAutoFillBackground(true); // the banner shows only between controls
             if (spec.kind == Kind::panel) {
                 label->setFont(panelFont());
                 label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-                label->setAutoFillBackground(true);
             } else {
                 label->setAlignment(Qt::AlignCenter);
                 label->setWordWrap(c == Control::overloadLabel);
             }
-            if (c == Control::overloadLabel) label->setAutoFillBackground(true);
             widget = label;
             break;
         }

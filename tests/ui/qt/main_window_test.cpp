@@ -21,6 +21,7 @@
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_dialogs.h"
 #include "ui/qt/qt_program.h"
+#include "ui/qt/window_console.h"
 #include "ui/window_actions.h"
 #include "ui/window_model.h"
 
@@ -106,6 +107,26 @@ TEST_F(MainWindowView, CallPlacedFromTheFieldsAndDropped) {
     QTest::keyClick(list, Qt::Key_M);
     EXPECT_EQ(settings.micMuted, 1);
     ASSERT_TRUE(waitUntil([&] { return find<QPushButton>("muteButton")->text() == "UNMUTE"; }));
+    click("muteButton");
+    EXPECT_EQ(settings.micMuted, 0);
+
+    // Modes, Console opens the window console; a command typed there runs, and the Window
+    // command closes the console again.
+    window.menuAction(MENU_CONSOLE)->trigger();
+    ConsoleWindow& console = view.consoleWindow();
+    ASSERT_TRUE(waitUntil([&] { return console.isVisible(); }));
+    EXPECT_EQ(console.windowTitle(), "Talkcircle Console");
+    auto screenText = [&] { return console.screenView()->toPlainText().toStdString(); };
+    EXPECT_TRUE(waitUntil([&] { return screenText().find(BANNER) != std::string::npos; }));
+    QTest::keyClicks(console.input(), "Mute Y");
+    QTest::keyClick(console.input(), Qt::Key_Return);
+    EXPECT_TRUE(waitUntil([&] {
+        return screenText().find("Microphone Muted") != std::string::npos;
+    })) << screenText();
+    EXPECT_EQ(settings.micMuted, 1);
+    QTest::keyClicks(console.input(), "Window");
+    QTest::keyClick(console.input(), Qt::Key_Return);
+    EXPECT_TRUE(waitUntil([&] { return !console.isVisible(); }));
     click("muteButton");
     EXPECT_EQ(settings.micMuted, 0);
 
