@@ -118,6 +118,8 @@ bool takeStartupCommand(char* command) {
 int readTypedCommand(char* command) {
     std::string line;
     if (readConsoleLine(line) != 0) return 1;
+    // A line that ended in carriage return and line feed ends in a line feed alone.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t length = std::min<size_t>(line.size(), CONSOLE_LINE_BYTES - 1);
     std::memcpy(command, line.data(), length);
     command[length] = '\n';

@@ -227,8 +227,7 @@ void kompCommand(const char* line, int flags) {
         return;
     }
     r.compCode = static_cast<int8_t>(code);
-    listDirty = 1;
-    displayDirty = 1;
+    rowUpdate(number);
     sendPacket(number, nullptr, PKT_COMPRESSION, code);
 }
 

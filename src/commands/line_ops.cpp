@@ -1,13 +1,11 @@
 #include "commands/line_ops.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "calls/line_table.h"
 #include "calls/protocol.h"
 #include "core/output.h"
+#include "ui/line_list.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -16,23 +14,6 @@ namespace {
 
 constexpr int32_t PER_LINE_BITS = LINEOP_TALK | LINEOP_HOLD | LINEOP_DROP;
 constexpr int32_t ALL_LINES_BITS = LINEOP_TALK_ALL | LINEOP_HOLD_ALL | LINEOP_DROP_ALL;
-
-// The lines whose rows are selected in the line list, in row order. A row starts with "#n:".
-std::vector<int> selectedLines() {
-    std::vector<int> lines;
-    std::lock_guard lock(windowModel.mutex);
-    size_t rows = std::min(windowModel.lineRows.size(), windowModel.lineRowSelected.size());
-    for (size_t r = 0; r < rows; ++r) {
-        if (!windowModel.lineRowSelected[r]) continue;
-        const std::string& row = windowModel.lineRows[r];
-        if (row.size() < 2 || row[0] != '#') continue;
-        char* end = nullptr;
-        long line = std::strtol(row.c_str() + 1, &end, 10);
-        if (end != row.c_str() + 1 && line >= 0 && line < MAX_LINES)
-            lines.push_back(static_cast<int>(line));
-    }
-    return lines;
-}
 
 // Switches automatic redial off on both sides and makes the line's threads close the call.
 void dropLine(int n) {
@@ -72,7 +53,7 @@ int lineOp(int32_t code) {
     std::vector<int> chosen;
     if (!(code & LINEOP_NUMBERED)) {
         if (ops & PER_LINE_BITS) {
-            chosen = selectedLines();
+            chosen = getSelectedLines();
             if (chosen.empty()) {
                 message("No Line Selected\n");
                 return 1;

@@ -196,9 +196,10 @@ TEST_F(CommandThreads, PromptCommandListAndTypedLines) {
                    "          8=WinMsg 9=InBuff 10=NoWait 11=NoErase 12=RawIP 13=InStats\n"
                    "Values:   1 8 8 0 10 8 0 [15]\n> ");
 
-    // An empty line is the status display; typed commands end in a line feed.
+    // An empty line is the status display; typed commands end in a line feed, also those
+    // typed with a carriage return before it.
     console.type("");
-    console.type("Reply back soon");
+    console.type("Reply back soon\r");
     ASSERT_TRUE(console.waitReads(6));
     ASSERT_TRUE(console.waitText(std::string(79, '_')));
     EXPECT_EQ(settings.autoMessage.get(), "back soon");
@@ -209,6 +210,37 @@ TEST_F(CommandThreads, PromptCommandListAndTypedLines) {
     ASSERT_TRUE(console.waitReads(7));
     ASSERT_TRUE(console.waitText("Values:   1 8 8 0 10 8 0 [15]\n> "));
     EXPECT_EQ(console.take().substr(0, COMMAND_LIST.size()), COMMAND_LIST);
+}
+
+TEST_F(CommandThreads, WindowClosesAndReopensTheConsole) {
+    ScriptConsole reopened;
+    int closes = 0;
+    setConsoleHooks({[&] { return static_cast<Console*>(&reopened); },
+                     [&](Console* c) {
+                         ++closes;
+                         static_cast<ScriptConsole*>(c)->close();
+                     }});
+    startConsoleThread();
+    startBufferThread();
+    ASSERT_TRUE(console.waitText(PROMPT));
+    console.type("Window");
+    for (int i = 0; i < 300 && currentConsole() != nullptr; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(currentConsole(), nullptr);
+    EXPECT_EQ(closes, 1);
+
+    // A queued Window opens it again.
+    ASSERT_EQ(queueWindowCommand("w"), 0);
+    EXPECT_TRUE(reopened.waitText(PROMPT));
+    EXPECT_EQ(currentConsole(), &reopened);
+    std::string banner = std::string(14, '\n') + BANNER + "\n";
+    EXPECT_NE(reopened.text().find(banner), std::string::npos);
+    reopened.type("Mute Y");
+    EXPECT_TRUE(reopened.waitText("Microphone Muted\n"));
+    stopCommandThreads();
+    reopened.close();
+    stopThreads();
+    setConsoleHooks({});
 }
 
 TEST_F(CommandThreads, OverLongTypedLineIsCut) {

@@ -168,6 +168,7 @@ TEST_F(Commands, KompWithAnOldPeerAndTheDefault) {
     settings.defaultCompLevel = 6;
     EXPECT_EQ(run("k 0 y"), "");
     EXPECT_EQ(lineTable[0].compCode, 6);
+    EXPECT_EQ(snapshotWindow().lineRows.at(0).substr(0, 9), "#0: M OUT");
     Packet p = packetFrom(0);
     EXPECT_EQ(p.type(), PKT_COMPRESSION);
     EXPECT_EQ(p.value(), 6);

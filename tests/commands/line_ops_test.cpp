@@ -2,16 +2,19 @@
 #include "commands/command_fixture.h"
 
 #include "commands/line_ops.h"
+#include "ui/line_list.h"
 
 namespace tc::test {
 namespace {
 
 using LineOps = CommandFixture;
 
-void selectRows(const std::vector<std::string>& rows, const std::vector<bool>& selected) {
-    std::lock_guard lock(windowModel.mutex);
-    windowModel.lineRows = rows;
-    windowModel.lineRowSelected = selected;
+// Shows rows for the given lines, in that order, and selects some of them.
+void selectRows(const std::vector<int>& lines, const std::vector<bool>& selected) {
+    for (int line : lines)
+        rowUpdate(line);
+    for (size_t r = 0; r < selected.size(); ++r)
+        setLineRowSelected(static_cast<int>(r), selected[r]);
 }
 
 TEST_F(LineOps, NumberedRefusalsUseTheFlagsInTheCode) {
@@ -51,7 +54,7 @@ TEST_F(LineOps, InvPrivActivatesAllThenHoldsTheSelected) {
     useLine(1);
     useLine(4);
     useLine(6);
-    selectRows({"#4: row", "#1: row", "#6: row"}, {true, false, true});
+    selectRows({4, 1, 6}, {true, false, true});
     EXPECT_EQ(lineOp(LINEOP_TALK_ALL + LINEOP_HOLD), 0);
     EXPECT_EQ(lineTable[1].active, 1);
     EXPECT_EQ(lineTable[4].active, 0);
@@ -70,7 +73,7 @@ TEST_F(LineOps, NothingSelected) {
     useLine(0);
     EXPECT_EQ(lineOp(LINEOP_TALK), 1);
     EXPECT_EQ(console.take(), "No Line Selected\n");
-    selectRows({"#0: row"}, {false});
+    selectRows({0}, {false});
     EXPECT_EQ(lineOp(LINEOP_DROP), 1);
     EXPECT_EQ(lineTable[0].ending, 0);
     // The all-lines codes need no selection.
