@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include "commands/command_thread.h"
 #include "commands/console_dialogs.h"
 #include "commands/dns.h"
+#include "commands/line_ops.h"
 #include "core/command_line.h"
 #include "core/output.h"
 #include "core/settings.h"
@@ -72,6 +74,7 @@ struct LongLivedThread {
 };
 
 struct ProgramThreads {
+    LongLivedThread signals;
     LongLivedThread dns;
     LongLivedThread answer;
     LongLivedThread udp;
@@ -80,6 +83,28 @@ struct ProgramThreads {
 };
 
 int instanceLockFd = -1;
+
+// The signals that ask the program to end, as a service manager or a terminal sends them.
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// Ends the program as Quit does when SIGTERM or SIGHUP arrives: every line is dropped (the peers
+// are told not to redial), then the supervisor ends the program, closing the sound files whole.
+void watchTerminationSignals() {
+    sigset_t set = terminationSignals();
+    timespec poll{0, 200 * 1000 * 1000};
+    while (!startupState.closing) {
+        if (sigtimedwait(&set, nullptr, &poll) < 0) continue;
+        settings.terminateMode = 2;
+        lineOp(LINEOP_DROP_ALL);
+        if (linesInUse() == 0) shutdown();
+    }
+}
 
 // Prints the text, waits and ends the program: what every start-up failure does.
 int failureExit(const char* text) {
@@ -184,6 +209,7 @@ bool stopProgramThreads(ProgramThreads& threads) {
     joined = threads.console.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.dns.finish(THREAD_END_WAIT_MS) && joined;
+    joined = threads.signals.finish(THREAD_END_WAIT_MS) && joined;
     reapThreads();
     return joined;
 }
@@ -245,7 +271,11 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
     launchOptions = options;
     std::signal(SIGPIPE, SIG_IGN);
+    // Blocked here, before any thread starts, so that only the watcher takes them.
+    sigset_t signals = terminationSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ProgramThreads threads;
+    threads.signals.start(watchTerminationSignals);
     if (startProgram(args, threads) == 0) supervisorLoop();
     bool joined = stopProgramThreads(threads);
     closeLogFile();

@@ -2,9 +2,11 @@
 // the status service on the copy's port, and a clean end.
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/program_copy.h"
@@ -95,6 +97,32 @@ TEST(StartupTest, OnlyOneCopyListensOnAPort) {
     EXPECT_EQ(second.process().waitExit(FAILURE_EXIT_LIMIT_MS), 1);
     EXPECT_EQ(first.udpQuery("I"), "ID=First\n");
     EXPECT_EQ(other.udpQuery("I"), "ID=Other\n");
+}
+
+TEST(StartupTest, TerminationSignalEndsTheProgramAsQuitDoes) {
+    TempDir dir;
+    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
+    CopySetup b;
+    b.id = "Bob";
+    b.password = "pw";
+    ASSERT_TRUE(bob.start(b));
+    ASSERT_TRUE(bob.waitReady()) << describe(bob);
+    CopySetup a;
+    a.commands = {"-Call 127.0.0.1 " + bob.portText() + " pw"};
+    ASSERT_TRUE(alice.start(a));
+    ASSERT_TRUE(alice.waitFor("Call Accepted\n")) << describe(alice);
+
+    ::kill(alice.process().pid(), SIGTERM);
+    EXPECT_EQ(alice.process().waitExit(FAILURE_EXIT_LIMIT_MS), 0) << describe(alice);
+    EXPECT_TRUE(alice.sees("Call #0 Disconnected\n", 0)) << describe(alice);
+    ASSERT_TRUE(bob.waitFor("Call #0 Disconnected\n")) << describe(bob);
+    EXPECT_TRUE(bob.waitCalls(0));
+    // The speaker's file was finished: its header counts every sample written.
+    struct stat st {};
+    ASSERT_EQ(::stat(alice.playbackPath().c_str(), &st), 0);
+    size_t samples = readWav(alice.playbackPath()).size();
+    EXPECT_GT(samples, 0u);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), 44 + 2 * samples);
 }
 
 TEST(StartupTest, PortTakenByAnotherProgramIsABindError) {
