@@ -210,12 +210,9 @@ void cycleIncomingMode() {
 }
 
 void cycleHubMode() {
+    // The hub rings need no clearing here: the audio engine builds every mix afresh before it
+    // sends one, and the rings belong to its thread.
     int mode = settings.hubMode;
-    if (mode == HUB_P2P) {
-        // The hub mixes read the rings; start them from silence.
-        for (auto& r : lineTable)
-            std::memset(r.hubRing, 0, sizeof(r.hubRing));
-    }
     ++mode;
     if (mode == HUB_SERVER && settings.listenPort == 0) {
         message("Server Mode Requires Input Port\n");

@@ -467,6 +467,16 @@ void MainWindow::addressSelectionChanged() {
     setAddressSelection(selected.isEmpty() ? -1 : list->row(selected.first()));
 }
 
+void MainWindow::changeEvent(QEvent* event) {
+    // Minimised or restored by the user through the window manager: the model follows, so that
+    // the next Hide/Minimize acts again.
+    if (event->type() == QEvent::WindowStateChange && everShown_) {
+        bool minimized = isMinimized();
+        if (snapshotWindow().minimized != minimized) setWindowMinimized(minimized);
+    }
+    QMainWindow::changeEvent(event);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
     // The window has no working Close command; Quit and Kill end the program.
     if (!closing_) event->ignore();

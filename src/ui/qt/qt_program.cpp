@@ -20,9 +20,6 @@ namespace tc {
 
 namespace {
 
-// The console lives as long as the program: a command thread may still hold it after closing.
-WindowConsole* theConsole = nullptr;
-
 void leaveEventLoop() {
     QMetaObject::invokeMethod(
         qApp, [] { QCoreApplication::exit(startupState.exitCode); }, Qt::QueuedConnection);
@@ -38,7 +35,6 @@ QtProgram::QtProgram()
     window_ = std::make_unique<MainWindow>();
     setDialogs(dialogs_.get());
     WindowConsole* console = console_.get();
-    theConsole = console;
     setConsoleHooks({[console]() -> Console* {
                          console->open();
                          return console;

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <cstdlib>
 #include <functional>
+#include <thread>
 
 #include "core/settings.h"
 #include "core/startup.h"
@@ -185,6 +186,47 @@ TEST_F(MainWindowView, CallPlacedFromTheFieldsAndDropped) {
     program = nullptr;
     EXPECT_EQ(bob.quit(), 0);
     setStorePath("");
+}
+
+// Questions asked from other threads: answered by a click, or closed when the asking thread's
+// cancel flag is raised (an incoming call that ends while its question is open).
+TEST_F(MainWindowView, QuestionsFromOtherThreadsAnswerOrCancel) {
+    QtDialogs dialogs;
+    std::atomic<int> answer{-1};
+    std::thread asker([&] {
+        answer = dialogs.ask("Incoming Call", "Accept call from Bob?", DialogButtons::yesNo);
+    });
+    ASSERT_TRUE(waitUntil([] { return openBox() != nullptr; }));
+    QMessageBox* box = openBox();
+    EXPECT_EQ(box->windowTitle(), "Incoming Call");
+    EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint);
+    QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return answer != -1; }));
+    asker.join();
+    EXPECT_EQ(answer, DIALOG_YES);
+
+    std::atomic<uint8_t> ending{0};
+    answer = -1;
+    asker = std::thread([&] {
+        answer =
+            dialogs.ask("Incoming Call", "Accept call from Eve?", DialogButtons::yesNo, &ending);
+    });
+    ASSERT_TRUE(waitUntil([] { return openBox() != nullptr; }));
+    QTest::qWait(150);
+    EXPECT_EQ(answer, -1);
+    ending = 1;
+    EXPECT_TRUE(waitUntil([&] { return answer != -1; }));
+    asker.join();
+    EXPECT_EQ(answer, DIALOG_CLOSED);
+    EXPECT_TRUE(waitUntil([] { return openBox() == nullptr; }));
+    EXPECT_EQ(dialogs.openBoxes(), 0);
+
+    // Once the view stops, questions return at once.
+    dialogs.stop();
+    std::thread late(
+        [&] { answer = dialogs.ask("Talkcircle Query", "Still there?", DialogButtons::ok); });
+    late.join();
+    EXPECT_EQ(answer, DIALOG_CLOSED);
 }
 
 } // namespace
