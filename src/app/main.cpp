@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     if (options.help) return printLine(tc::syntaxText());
     if (options.version) return printLine(tc::BANNER);
 
+    // "/I" first: the window lives in the tray, decided before the window is made.
+    if (tc::beginsWithTrayOption(args)) tc::settings.trayIcon = 1;
     // Without a window the terminal is the console.
     bool window = !options.headless && displayAvailable();
     options.headless = !window;
