@@ -143,6 +143,11 @@ class Copy {
                                  [&] { return out_.find(text) != std::string::npos; });
     }
 
+    std::string output() {
+        std::lock_guard lock(mutex_);
+        return out_;
+    }
+
     void type(const std::string& line) {
         std::string text = line + "\n";
         if (::write(in_, text.data(), text.size()) < 0) return;

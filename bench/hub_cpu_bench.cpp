@@ -73,7 +73,7 @@ void HubCpu(benchmark::State& state) {
         std::vector<std::thread> callers;
         for (int k = 0; k < LINES; ++k)
             callers.emplace_back(caller, port, k, std::cref(stop));
-        bool allIn = hub.waitFor("Accepted Call #7", 10000);
+        bool allIn = hub.waitFor("Accepted Call #7", 20000);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         double before = hub.cpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(MEASURE_S));
@@ -84,6 +84,7 @@ void HubCpu(benchmark::State& state) {
         hub.type("Quit");
         hub.waitExit(15000);
         if (!allIn) {
+            std::fprintf(stderr, "%s\n", hub.output().c_str());
             state.SkipWithError("not all eight callers were accepted");
             break;
         }

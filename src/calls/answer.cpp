@@ -206,7 +206,8 @@ void answerThread() {
     for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof(from);
-        int s = ::accept(startupState.listenSocket, reinterpret_cast<sockaddr*>(&from), &len);
+        int s = ::accept4(startupState.listenSocket, reinterpret_cast<sockaddr*>(&from), &len,
+                          SOCK_CLOEXEC);
         if (s < 0) {
             if (startupState.closing) return;
             if (errno == EINTR || errno == ECONNABORTED) continue;

@@ -96,8 +96,9 @@ void releaseOwnedLine(int line) {
             ::close(s);
         }
     }
-    releaseLine(line);
+    // Handed on first: whoever waits for the line to be free finds the thread with the reaper.
     retireThread(std::move(self));
+    releaseLine(line);
 }
 
 void restoreMainWindow() {

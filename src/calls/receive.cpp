@@ -18,6 +18,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "core/startup.h"
+#include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "ui/window_model.h"
 
@@ -31,6 +32,7 @@ constexpr int DIAG_IN_BUFF = 0x0200;
 constexpr int DIAG_RAW_IP = 0x1000;
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
+constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
 
 bool diag(int bit) {
     return (settings.diagBits & bit) != 0;
@@ -123,7 +125,13 @@ void onCommand(int n, Packet& p) {
         return;
     }
     p.setType(0);
-    queueRemoteCommands(p, n);
+    // A request that arrives while the previous one still runs waits for it (bounded), rather
+    // than being lost without a reply.
+    int64_t until = monotonicMs() + COMMAND_QUEUE_WAIT_MS;
+    while (queueRemoteCommands(p, n) != 0) {
+        if (r.ending || monotonicMs() >= until) return;
+        sleepMs(50);
+    }
 }
 
 RxNext onConnList(int n, const Packet& p) {

@@ -210,6 +210,11 @@ bool stopProgramThreads(ProgramThreads& threads) {
     joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.dns.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.signals.finish(THREAD_END_WAIT_MS) && joined;
+    // Query boxes close once the program is ending; their threads then retire.
+    int64_t until = monotonicMs() + THREAD_END_WAIT_MS;
+    while (retiringThreadsRunning() > 0 && monotonicMs() < until)
+        sleepMs(20);
+    joined = retiringThreadsRunning() == 0 && joined;
     reapThreads();
     return joined;
 }

@@ -14,6 +14,7 @@ namespace {
 
 std::mutex reaperMutex;
 std::vector<std::thread> reaperSlots;
+std::atomic<int> workersRunning{0};
 
 std::mutex shutdownMutex;
 std::condition_variable shutdownCond;
@@ -64,6 +65,7 @@ int startRetiringThread(std::function<void()> body) {
     };
     auto slot = std::make_shared<Slot>();
     std::lock_guard lock(slot->mutex);
+    ++workersRunning;
     try {
         slot->thread = std::thread([slot, body = std::move(body)] {
             body();
@@ -73,11 +75,17 @@ int startRetiringThread(std::function<void()> body) {
                 self = std::move(slot->thread);
             }
             retireThread(std::move(self));
+            --workersRunning;
         });
     } catch (const std::system_error&) {
+        --workersRunning;
         return 1;
     }
     return 0;
+}
+
+int retiringThreadsRunning() {
+    return workersRunning;
 }
 
 void shutdown() {

@@ -35,6 +35,8 @@ size_t retiredThreadCount();
 // Starts a short-lived worker that hands its own handle to the reaper when `body` returns, so
 // nobody has to wait for it. Returns 0 when started, 1 when no thread could be made.
 int startRetiringThread(std::function<void()> body);
+// Workers started that way which have not yet handed themselves to the reaper.
+int retiringThreadsRunning();
 
 // Ends the program: the supervisor and whoever waits in waitForShutdown() wake and return.
 void shutdown();

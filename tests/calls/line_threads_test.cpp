@@ -146,6 +146,19 @@ TEST_F(LineThreadsTest, CommandsFromAFarPeerNeedThePassword) {
     EXPECT_STREQ(commandState.queue.commandBuffer, "Mute Y");
 }
 
+TEST_F(LineThreadsTest, CommandsWaitForTheRequestBeforeThemToFinish) {
+    openLine(true);
+    outputState.commandSource = 5; // another line's request is running
+    startReceiver();
+    ASSERT_TRUE(peerSend(buildCommandPacket({"Send 0 hi"}, "")));
+    sleepMs(200);
+    EXPECT_EQ(outputState.commandSource.load(), 5);
+    outputState.commandSource = -1;
+    ASSERT_TRUE(eventually([] { return outputState.commandSource.load() == 0; }));
+    std::lock_guard lock(commandState.mutex);
+    EXPECT_STREQ(commandState.queue.commandBuffer, "Send 0 hi");
+}
+
 TEST_F(LineThreadsTest, WebPagePreambleIsSkippedUpToTheFirstEndOfFileByte) {
     LineRecord& r = openLine(false);
     r.port = webCallPort;
