@@ -80,11 +80,15 @@ TakenCommand takeQueuedCommand(char* command) {
     return taken;
 }
 
-// Sends the closing reply to a remote requester and returns the queue to idle.
+// Returns the queue to idle and sends the closing reply to a remote requester. The queue is
+// freed first, so a client may send its next request as soon as it has the closing reply; the
+// replies of that request come from this thread after this one.
 void finishRequest(int source, const std::string& lastCommand) {
+    {
+        std::lock_guard lock(commandState.mutex);
+        if (outputState.commandSource == source) outputState.commandSource = -1;
+    }
     if (source >= 0) sendPacket(source, lastCommand.c_str(), PKT_COMMANDREPLY, 0);
-    std::lock_guard lock(commandState.mutex);
-    if (outputState.commandSource == source) outputState.commandSource = -1;
 }
 
 void bufferThreadLoop() {

@@ -86,11 +86,14 @@ TEST_F(CommandThreads, RemoteRequestGetsItsReplies) {
     std::vector<Reply> expected = {
         {1, "Mute Y"}, {1, "Talk 9"}, {2, "Invalid Line Number"}, {0, "Talk 9"}};
     EXPECT_EQ(repliesFrom(3), expected);
+    // Once the closing reply is out, the next request is taken at once.
+    ASSERT_EQ(queueRemoteCommands(commandPacket({"Mute N"}, 1), 3), 0);
+    EXPECT_EQ(repliesFrom(3), (std::vector<Reply>{{1, "Mute N"}, {0, "Mute N"}}));
     EXPECT_TRUE(waitIdle());
-    EXPECT_EQ(settings.micMuted, 1);
-    EXPECT_TRUE(console.waitText("Invalid Line Number\n\n"));
+    EXPECT_EQ(settings.micMuted, 0);
+    EXPECT_TRUE(console.waitText("Microphone Enabled\n\n"));
     EXPECT_EQ(console.text(), "\nCMD: Mute Y\nMicrophone Muted\n\nCMD: Talk 9\n"
-                              "Invalid Line Number\n\n");
+                              "Invalid Line Number\n\nCMD: Mute N\nMicrophone Enabled\n\n");
     EXPECT_TRUE(nothingFrom(3));
 }
 
@@ -214,7 +217,7 @@ TEST_F(CommandThreads, PromptCommandListAndTypedLines) {
 
 TEST_F(CommandThreads, WindowClosesAndReopensTheConsole) {
     ScriptConsole reopened;
-    int closes = 0;
+    std::atomic<int> closes{0};
     setConsoleHooks({[&] { return static_cast<Console*>(&reopened); },
                      [&](Console* c) {
                          ++closes;
@@ -224,7 +227,7 @@ TEST_F(CommandThreads, WindowClosesAndReopensTheConsole) {
     startBufferThread();
     ASSERT_TRUE(console.waitText(PROMPT));
     console.type("Window");
-    for (int i = 0; i < 300 && currentConsole() != nullptr; ++i)
+    for (int i = 0; i < 300 && closes == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(currentConsole(), nullptr);
     EXPECT_EQ(closes, 1);
@@ -289,6 +292,8 @@ TEST_F(CommandThreads, QuestionsInTurnAndCancelled) {
     ASSERT_TRUE(console.waitText("Talkcircle Query: Ready?\n(Enter = OK)\n"));
     std::thread b(
         [&] { second = dialogs.ask("Talkcircle Query", "Stay?", DialogButtons::yesNoCancel); });
+    for (int i = 0; i < 300 && waitingConsoleQuestions() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::thread c([&] {
         third = dialogs.ask("Incoming Call", "Accept Call From x 1 []\n", DialogButtons::yesNo,
                             &cancel);
