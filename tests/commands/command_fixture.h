@@ -4,15 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 #include "calls/line_table.h"
 #include "calls/protocol.h"
@@ -21,85 +17,27 @@
 #include "core/settings.h"
 #include "core/startup.h"
 #include "platform/console.h"
+#include "support/fake_console.h"
 #include "ui/window_model.h"
 
 namespace tc::test {
 
-// A console whose input is a script: each queued entry is a line, or the end of input.
-class ScriptConsole : public Console {
+// The shared fake console with the short names these tests use.
+class ScriptConsole : public FakeConsole {
   public:
-    void write(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        written_ += text;
-        changed_.notify_all();
-    }
-    int readLine(std::string& line) override {
-        std::unique_lock lock(mutex_);
-        ++reads_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return closed_ || !input_.empty(); });
-        if (input_.empty()) return -1;
-        auto entry = input_.front();
-        input_.pop_front();
-        if (!entry.first) return 1;
-        line = entry.second;
-        return 0;
-    }
-    std::vector<std::string> screen() const override {
-        std::lock_guard lock(mutex_);
-        return screen_;
-    }
-
-    void type(const std::string& line) { push({true, line}); }
-    void endInput() { push({false, {}}); }
-    void close() {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        changed_.notify_all();
-    }
-    void setScreen(std::vector<std::string> rows) {
-        std::lock_guard lock(mutex_);
-        screen_ = std::move(rows);
-    }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return written_;
-    }
-    int reads() const {
-        std::lock_guard lock(mutex_);
-        return reads_;
-    }
-    // Takes what was written so far.
-    std::string take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(written_, {});
-    }
-    // Waits until the reader has asked for `count` lines in all (bounded).
-    bool waitReads(int count, int timeoutMs = 3000) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return reads_ >= count && input_.empty(); });
-    }
+    void type(const std::string& line) { pushLine(line); }
+    void endInput() { pushEndOfInput(); }
+    int reads() const { return readsStarted(); }
+    bool waitReads(int count, int timeoutMs = 3000) { return waitForReads(count, timeoutMs); }
     bool waitText(const std::string& part, int timeoutMs = 3000) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return written_.find(part) != std::string::npos; });
+        return waitForText(part, timeoutMs);
     }
-
-  private:
-    void push(std::pair<bool, std::string> entry) {
-        std::lock_guard lock(mutex_);
-        input_.push_back(std::move(entry));
-        changed_.notify_all();
+    // Takes what was written so far (call while nothing else writes).
+    std::string take() {
+        std::string written = text();
+        clearText();
+        return written;
     }
-
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::pair<bool, std::string>> input_;
-    std::string written_;
-    std::vector<std::string> screen_;
-    int reads_ = 0;
-    bool closed_ = false;
 };
 
 // Reads one whole packet from fd within timeoutMs; false on timeout or close.

@@ -75,15 +75,9 @@ TEST_F(Maintenance, YSetsThePasswordWithItsSpaces) {
 }
 
 TEST_F(Maintenance, ZSendsTheScreenToALine) {
-    EXPECT_EQ(run("Z 3"), "Line Not In Use\n\n");
-    EXPECT_EQ(run("Z 8"), "Invalid Line Number\n\n");
-    EXPECT_EQ(run("Z -1"), "Invalid Line Number\n\n");
-
-    std::vector<std::string> screen(CONSOLE_ROWS, std::string(CONSOLE_COLUMNS, ' '));
-    screen[0].replace(0, 5, "hello");
-    screen[1] = std::string(CONSOLE_COLUMNS, '*');
-    screen[48].replace(0, 6, "hidden");
-    console.setScreen(screen);
+    // What was written makes the screen: "hidden" lands on row 48, which is not sent.
+    console.write("hello\n" + std::string(CONSOLE_COLUMNS, '*') + "\n" + std::string(46, '\n') +
+                  "hidden");
     useLine(3);
     EXPECT_EQ(run("Z 3"), "");
     std::vector<std::string> texts;
@@ -96,6 +90,10 @@ TEST_F(Maintenance, ZSendsTheScreenToALine) {
     EXPECT_EQ(texts[0], "\rhello" + std::string(15, ' '));
     EXPECT_EQ(texts[1], "\r" + std::string(CONSOLE_COLUMNS, '*'));
     EXPECT_EQ(texts[47], "\r" + std::string(20, ' '));
+
+    EXPECT_EQ(run("Z 4"), "Line Not In Use\n\n");
+    EXPECT_EQ(run("Z 8"), "Invalid Line Number\n\n");
+    EXPECT_EQ(run("Z -1"), "Invalid Line Number\n\n");
 
     // The peer is gone: the dump stops at the first failed send.
     ::close(peer[3]);
