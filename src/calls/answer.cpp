@@ -22,6 +22,7 @@
 #include "core/startup.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "ui/line_list.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -246,7 +247,7 @@ void holdThread(int n) {
             r.ending = 1;
         }
     }
-    displayDirty = 1;
+    rowUpdate(n);
     if (!r.ending && settings.hubMode == HUB_SERVER && !r.active) announceServerList();
     while (!r.ending)
         sleepMs(100);
@@ -260,8 +261,8 @@ void holdThread(int n) {
     audioState.toneRequest = 0;
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     message("Call #%d Disconnected\n", n);
+    rowUpdate(ROW_REMOVE + n);
     noteLineEnded(r.peerAddr.sin_addr);
-    displayDirty = 1;
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     joinLineThreads(n);
     int64_t left = until - monotonicMs();

@@ -18,6 +18,7 @@
 #include "core/settings.h"
 #include "core/startup.h"
 #include "platform/clock.h"
+#include "ui/line_list.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -171,7 +172,7 @@ void callThread(int n) {
     if (!r.ending) {
         if (settings.diagBits & DIAG_NO_WAIT) r.accepted = 1;
         if (r.port != webCallPort) r.active = 1;
-        displayDirty = 1;
+        rowUpdate(n);
     }
     while (!r.ending)
         sleepMs(OWNER_POLL_MS);
@@ -181,6 +182,7 @@ void callThread(int n) {
     displayDirty = 1;
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     if (r.ending == 1) message("Call #%d Disconnected\n", n);
+    rowUpdate(ROW_REMOVE + n);
     noteLineEnded(r.peerAddr.sin_addr);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     if (r.autoRetry == 1 && !startupState.closing)

@@ -20,6 +20,7 @@
 #include "core/startup.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "ui/line_list.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -33,6 +34,14 @@ constexpr int DIAG_RAW_IP = 0x1000;
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
+
+// Rewrites the line's row; a line that is ending has lost its row already.
+void updateRow(int n) {
+    if (lineTable[n].ending)
+        displayDirty = 1;
+    else
+        rowUpdate(n);
+}
 
 bool diag(int bit) {
     return (settings.diagBits & bit) != 0;
@@ -101,7 +110,7 @@ void onId(int n, const Packet& p) {
         }
     }
     r.peerId.set(id.id);
-    displayDirty = 1;
+    updateRow(n);
 }
 
 RxNext onForward(int n, const Packet& p) {
@@ -173,7 +182,7 @@ void onCompression(int n, int code) {
         return;
     }
     r.compCode = static_cast<int8_t>(code);
-    displayDirty = 1;
+    updateRow(n);
 }
 
 void onQuery(int n, const Packet& p) {

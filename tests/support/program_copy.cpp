@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,11 @@
 #include <unistd.h>
 
 namespace tc::test {
+
+ProgramCopy::~ProgramCopy() {
+    process_.finish();
+    if (process_.sanitizerReported()) ADD_FAILURE() << name_ << " reported:\n" << process_.errors();
+}
 
 bool ProgramCopy::start(const CopySetup& setup) {
     port_ = setup.withPort ? (setup.port != 0 ? setup.port : freePort()) : 0;

@@ -25,7 +25,8 @@ class ProgramCopy {
     // `program` is the program's path (the tests' TC_PROGRAM).
     ProgramCopy(const TempDir& dir, std::string name, std::string program)
         : dir_(dir), name_(std::move(name)), program_(std::move(program)) {}
-    ~ProgramCopy() = default;
+    // Ends the copy if it still runs; a sanitizer report on its error output fails the test.
+    ~ProgramCopy();
 
     // Starts the copy; false when it could not be started.
     bool start(const CopySetup& setup);

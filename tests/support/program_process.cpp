@@ -28,6 +28,10 @@ int64_t nowMs() {
 } // namespace
 
 ProgramProcess::~ProgramProcess() {
+    finish();
+}
+
+void ProgramProcess::finish() {
     kill();
     closeInput();
     if (outReader_.joinable()) outReader_.join();

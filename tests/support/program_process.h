@@ -46,6 +46,8 @@ class ProgramProcess {
     int waitExit(int timeoutMs = 10000);
     bool running();
     void kill();
+    // Kills the process if it still runs and waits until all its output is collected.
+    void finish();
     pid_t pid() const { return pid_; }
 
     // A sanitizer report on stderr (ThreadSanitizer, AddressSanitizer, UndefinedBehavior).
