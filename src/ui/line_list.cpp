@@ -124,13 +124,17 @@ void writeRow(int line, const std::string& text) {
     m.listRowLine[next] = line;
 }
 
-// Brings the rows in line with the lines in use: rows of lines given back go, lines without a
-// row get one (in line order), and rows whose text changed are rewritten in place.
-void syncRows() {
+// Keeps the rows true to the lines: a row whose line was given back goes, and a row whose text
+// changed (a peer's ID arrived, a compression switch) is rewritten in place. Rows are added by
+// the row update when a call comes up; only a rewrite of every row (`rewriteAll`, after a
+// compression switch) gives a row to a line in use that has none and is not ending.
+void syncRows(bool rewriteAll) {
     std::string texts[MAX_LINES];
     bool used[MAX_LINES];
+    bool ending[MAX_LINES];
     for (int n = 0; n < MAX_LINES; ++n) {
         used[n] = lineTable[n].inUse != 0;
+        ending[n] = lineTable[n].ending != 0;
         if (used[n]) texts[n] = lineRowText(n);
     }
     bool changed = false;
@@ -146,6 +150,7 @@ void syncRows() {
         for (int n = 0; n < MAX_LINES; ++n) {
             if (!used[n]) continue;
             int r = rowOfLine(n);
+            if (r < 0 && (!rewriteAll || ending[n])) continue;
             if (r >= 0 && windowModel.lineRows[r] == texts[n]) continue;
             writeRow(n, texts[n]);
             changed = true;
@@ -249,8 +254,7 @@ void displayRefresh(int flag) {
     setControlText(Control::clockLabel, clock);
     bool overloaded = audioOverloaded();
     showOverload(overloaded);
-    syncRows();
-    listDirty = 0;
+    syncRows(listDirty.exchange(0) != 0);
     stateColumnRefresh();
     drawStatusRows(buildStatusRows(clock, overloaded));
 }

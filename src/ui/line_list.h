@@ -23,8 +23,9 @@ std::vector<int> listRowLines();
 void stateColumnRefresh();
 
 // The display refresh run by the supervisor every 500 ms: the clock label, the rows of the line
-// list brought in line with the lines in use, the state column, the overload indicator and the
-// console status rows. Any flag other than 0 does nothing.
+// list (rows of lines given back removed, changed rows rewritten, every row rewritten after
+// listDirty), the state column, the overload indicator and the console status rows. Any flag
+// other than 0 does nothing.
 void displayRefresh(int flag);
 
 // The 12 status rows shown at the top of the console (also the Status command's reply).

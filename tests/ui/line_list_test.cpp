@@ -118,29 +118,45 @@ TEST_F(LineList, StateColumnFollowsTheLinesAndTheHubMode) {
     EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nACTIVE \nHUB 2  ");
 }
 
-TEST_F(LineList, DisplayRefreshBringsRowsInLineWithTheLinesInUse) {
+TEST_F(LineList, DisplayRefreshKeepsTheRowsTrueToTheLines) {
     useLine(6);
     namePeer(6, "10.9.8.7", 8192, "Erin");
-    useLine(1, false);
+    rowUpdate(6);
+    useLine(1, false); // still connecting: its row comes with its row update
     displayRefresh(0);
-    EXPECT_EQ(listRowLines(), lines({1, 6}));
-    EXPECT_EQ(controlText(Control::stateColumn), "WAITING\nHOLDING");
+    EXPECT_EQ(listRowLines(), lines({6}));
+    rowUpdate(1);
+    EXPECT_EQ(listRowLines(), lines({6, 1}));
+    EXPECT_EQ(controlText(Control::stateColumn), "HOLDING\nWAITING");
     EXPECT_FALSE(controlText(Control::clockLabel).empty());
 
-    // The peer's ID arrives and line 1 is given back.
-    lineTable[1].peerId.set("Late");
-    setLineRowSelected(1, true);
+    // The peer's ID changes and line 1 is given back without a removal.
+    setLineRowSelected(0, true);
     lineTable[6].peerId.set("Erin2");
     lineTable[1].inUse = 0;
     displayRefresh(0);
     EXPECT_EQ(listRowLines(), lines({6}));
     EXPECT_EQ(rows()[0], "#6:   OUT  10.9.8.7                   8192  [Erin2]");
     EXPECT_TRUE(lineRowIsSelected(0));
+    EXPECT_EQ(controlText(Control::stateColumn), "HOLDING");
 
-    // Any other flag leaves everything alone.
-    useLine(2);
-    displayRefresh(1);
+    // A line whose row was removed as it ends keeps no row while it is still in use.
+    useLine(3);
+    rowUpdate(3);
+    lineTable[3].ending = 1;
+    rowUpdate(ROW_REMOVE + 3);
+    listDirty = 1;
+    displayRefresh(0);
     EXPECT_EQ(listRowLines(), lines({6}));
+    EXPECT_EQ(listDirty, 0);
+
+    // A rewrite of every row gives a row to a line in use that lacks one.
+    useLine(2);
+    listDirty = 1;
+    displayRefresh(1); // any other flag leaves everything alone
+    EXPECT_EQ(listRowLines(), lines({6}));
+    displayRefresh(0);
+    EXPECT_EQ(listRowLines(), lines({6, 2}));
 }
 
 TEST_F(LineList, ConsoleStatusRows) {
