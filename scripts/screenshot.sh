@@ -60,12 +60,12 @@ sleep 2
 
 alice_port=$(free_port)
 "$program" --audio=null --config="$work/alice.conf" \
-    "-Call 127.0.0.1 $bob_port secret" "-Call 127.0.0.1 $carol_port secret" "-2500" "-Hold 1" \
+    "-Call 127.0.0.1 $bob_port secret" "-1000" "-Call 127.0.0.1 $carol_port secret" "-2500" "-Hold 1" \
     Alice "$alice_port" >"$work/alice.log" 2>&1 &
 pids+=($!)
 
 # Start-up, both calls, the pause and the hold, then a refresh of the display.
-sleep 6
+sleep 7
 mkdir -p "$(dirname "$out")"
 "$grab" "$out"
 echo "saved $out"
