@@ -25,7 +25,7 @@ void blankLine() {
 
 struct TunedValue {
     std::atomic<int>& value;
-    const char* label;
+    const char* echo; // old and new value
 };
 
 bool validCompCode(int code) {
@@ -81,12 +81,13 @@ void maintenanceX(const char* line, int flags) {
     int type = -1, value = 0;
     if (args.number(type)) args.number(value);
     TunedValue tuned[] = {
-        {settings.diagBits, "diag"}, {settings.thresh1, "low "},      {settings.thresh2, "low2"},
-        {settings.midDiff, "lowd"},  {settings.minSleep, "minsleep"}, {settings.dumpLim, "dump"},
+        {settings.diagBits, "diag: %d -> %d\n"},     {settings.thresh1, "low : %d -> %d\n"},
+        {settings.thresh2, "low2: %d -> %d\n"},      {settings.midDiff, "lowd: %d -> %d\n"},
+        {settings.minSleep, "minsleep: %d -> %d\n"}, {settings.dumpLim, "dump: %d -> %d\n"},
     };
     if (type >= 0 && type <= 5) {
         TunedValue& t = tuned[type];
-        output(flags, "%s: %d -> %d\n", t.label, t.value.load(), value);
+        output(flags, t.echo, t.value.load(), value);
         t.value = value;
     } else if (type == 6 && !setCompCode(value, flags)) {
         return;
