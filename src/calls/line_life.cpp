@@ -102,12 +102,7 @@ void releaseOwnedLine(int line) {
 }
 
 void restoreMainWindow() {
-    {
-        std::lock_guard lock(windowModel.mutex);
-        windowModel.minimized = false;
-        windowModel.windowShown = true;
-    }
-    windowModel.version.fetch_add(1);
+    setWindowShown(true);
     int expected = 2;
     settings.trayIcon.compare_exchange_strong(expected, 1);
 }

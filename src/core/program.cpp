@@ -40,6 +40,8 @@ constexpr int FAILURE_PAUSE_MS = 5000;
 constexpr int LISTEN_BACKLOG = 2;
 constexpr int LINE_END_WAIT_MS = 6000;
 constexpr int THREAD_END_WAIT_MS = 2000;
+constexpr int SHOW_HIDDEN = 0;
+constexpr int SHOW_MINIMIZED = 6;
 
 // A long-lived thread that can be waited for with a time limit.
 struct LongLivedThread {
@@ -104,6 +106,13 @@ void watchTerminationSignals() {
         lineOp(LINEOP_DROP_ALL);
         if (linesInUse() == 0) shutdown();
     }
+}
+
+// The window as the options leave it: shown, minimised (/M) or only in the tray.
+void showMainWindow() {
+    int show = settings.showCommand;
+    setWindowShown(show != SHOW_HIDDEN);
+    if (show == SHOW_MINIMIZED) setWindowMinimized(true);
 }
 
 // Prints the text, waits and ends the program: what every start-up failure does.
@@ -229,10 +238,7 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
     settings.forwardPort.clear();
     settings.autoMessage.clear();
     TrailingArgs trailing = parseCommandLine(args);
-    {
-        std::lock_guard lock(windowModel.mutex);
-        windowModel.windowShown = settings.showCommand != 0;
-    }
+    showMainWindow();
 
     bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
     setWindowTitleForPort(settings.listenPort, havePort);
@@ -263,6 +269,7 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
             return failureExit("CANNOT RUN SERVER MODE WITHOUT INPUT PORT\n");
     }
 
+    resetCommandState();
     if (!threads.console.start([] { commandThread(ROLE_CONSOLE); }) ||
         !threads.buffer.start([] { commandThread(ROLE_BUFFER); }))
         return failureExit("Keyboard Thread Error\n");
