@@ -1,5 +1,6 @@
 #include "core/audio_engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <sys/resource.h>
@@ -251,7 +252,12 @@ void captureStep(EngineState& state) {
         int served = 0;
         for (int n = 0; n < MAX_LINES; ++n) {
             LineRecord& r = lineTable[n];
-            if (!isLive(r) || r.txReady.load(std::memory_order_acquire) != 0) continue;
+            if (!isLive(r)) {
+                // Mixes made for a line that has gone are never sent to the next call on it.
+                std::fill(std::begin(state.hubValid[n]), std::end(state.hubValid[n]), false);
+                continue;
+            }
+            if (r.txReady.load(std::memory_order_acquire) != 0) continue;
             bool active = r.active != 0;
             bool wrote = false;
             if (active) {
