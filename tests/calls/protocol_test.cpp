@@ -61,67 +61,34 @@ Packet receiveForced(LoopbackCall& call) {
 TEST(PacketStream, SplitAndMergedPacketsArriveWhole) {
     LoopbackCall call;
     ASSERT_GE(call.sock, 0);
-    Packet a = filledPacket(PKT_MESSAGE, 'a');
-    a.setValue(11);
-    Packet b = filledPacket(-77, 'b');
-    b.setValue(-22);
-    Packet c = makePacket(PKT_AUDIO, 33, "third");
-
-    ASSERT_TRUE(call.peer.sendSplit(a, {1, 700, 1024, 1031}));
-    ASSERT_TRUE(call.peer.sendMerged(b, c));
-    Packet got;
-    ASSERT_EQ(recvPacket(call.sock, got), PACKET_BYTES);
-    EXPECT_EQ(std::memcmp(&got, &a, sizeof(a)), 0);
-    ASSERT_EQ(recvPacket(call.sock, got), PACKET_BYTES);
-    EXPECT_EQ(std::memcmp(&got, &b, sizeof(b)), 0);
-    ASSERT_EQ(recvPacket(call.sock, got), PACKET_BYTES);
-    EXPECT_EQ(std::memcmp(&got, &c, sizeof(c)), 0);
+    Packet sent[3] = {filledPacket(PKT_MESSAGE, 'a'), filledPacket(-77, 'b'),
+                      makePacket(PKT_AUDIO, 33, "third")};
+    sent[1].setValue(-22);
+    ASSERT_TRUE(call.peer.sendSplit(sent[0], {1, 700, 1024, 1031}));
+    ASSERT_TRUE(call.peer.sendMerged(sent[1], sent[2]));
+    for (const Packet& expected : sent) {
+        Packet got;
+        ASSERT_EQ(recvPacket(call.sock, got), PACKET_BYTES);
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof(got)), 0);
+    }
 }
 
 TEST(PacketStream, CloseMidPacketOrStopEndsTheRead) {
-    {
-        LoopbackCall call;
-        call.peer.closeMidPacket(makePacket(PKT_MESSAGE, 0, "torn"), 600);
-        Packet got;
-        EXPECT_LT(recvPacket(call.sock, got), 1);
-    }
-    {
-        LoopbackCall call;
-        call.peer.close();
-        Packet got;
-        EXPECT_LT(recvPacket(call.sock, got), 1);
-    }
-    {
-        // A line that is ending stops reading even though a whole packet is waiting.
-        LoopbackCall call;
-        call.peer.send(makePacket(PKT_MESSAGE, 0, "late"));
-        std::atomic<uint8_t> ending{1};
-        Packet got;
-        EXPECT_LT(recvPacket(call.sock, got, &ending), 1);
-        ending = 0;
-        EXPECT_EQ(recvPacket(call.sock, got, &ending), PACKET_BYTES);
-        EXPECT_STREQ(got.text(), "late");
-    }
     Packet got;
-    EXPECT_LT(recvPacket(-1, got), 1);
-}
-
-TEST(PacketStream, ScriptedPeerKeepsPartialPacketsAndSeesTheClose) {
+    for (size_t before : {size_t(0), size_t(600)}) {
+        LoopbackCall call;
+        call.peer.closeMidPacket(makePacket(PKT_MESSAGE, 0, "torn"), before);
+        EXPECT_LT(recvPacket(call.sock, got), 1) << before;
+    }
+    // A line that is ending stops reading even though a whole packet is waiting.
     LoopbackCall call;
-    Packet sent = makePacket(PKT_MESSAGE, 5, "in two halves");
-    const auto* raw = reinterpret_cast<const char*>(&sent);
-    ASSERT_EQ(::send(call.sock, raw, 500, 0), 500);
-    Packet got;
-    EXPECT_FALSE(call.peer.receive(got, 100)); // half a packet: not yet
-    ASSERT_EQ(::send(call.sock, raw + 500, PACKET_BYTES - 500, 0), PACKET_BYTES - 500);
-    ASSERT_TRUE(call.peer.receive(got, 1000));
-    EXPECT_EQ(std::memcmp(&got, &sent, sizeof(sent)), 0);
-
-    EXPECT_FALSE(call.peer.waitClosed(100));
-    ::close(call.sock);
-    call.sock = -1;
-    EXPECT_TRUE(call.peer.waitClosed(2000));
-    EXPECT_FALSE(call.peer.receive(got, 100));
+    call.peer.send(makePacket(PKT_MESSAGE, 0, "late"));
+    std::atomic<uint8_t> ending{1};
+    EXPECT_LT(recvPacket(call.sock, got, &ending), 1);
+    ending = 0;
+    EXPECT_EQ(recvPacket(call.sock, got, &ending), PACKET_BYTES);
+    EXPECT_STREQ(got.text(), "late");
+    EXPECT_LT(recvPacket(-1, got), 1);
 }
 
 TEST(PacketStream, SendersWriteLittleEndianTypeValueAndZeroPadding) {
@@ -195,77 +162,53 @@ TEST(PacketStream, PacketsFromManyThreadsOnOneLineNeverInterleave) {
 }
 
 TEST(PacketContents, ZeroForcingByType) {
-    const int shortTextTypes[] = {
-        PKT_ID,    PKT_MESSAGE,   PKT_VERSION, PKT_FORWARD, PKT_COMPRESSION,
-        PKT_QUERY, PKT_AUTORETRY, -8,          -13,         -1000};
-    for (int type : shortTextTypes) {
+    // The bytes a receiver zeroes: 253 to 255 only in short-text control packets, 958 and 1023
+    // in every control packet, none in audio packets (7 counts as audio: zero or positive).
+    auto zeroed = [](int type) {
         Packet p = filledPacket(type, 'x');
         forcePayloadZeros(p);
-        for (int i = 0; i < PAYLOAD_BYTES; ++i) {
-            bool zero = i == 253 || i == 254 || i == 255 || i == 958 || i == 1023;
-            ASSERT_EQ(p.payload[i], zero ? 0 : 'x') << "type " << type << " byte " << i;
-        }
-    }
-    for (int type : {PKT_COMMAND, PKT_CONNLIST, PKT_SERVERLIST, PKT_COMMANDREPLY}) {
-        Packet p = filledPacket(type, 'x');
-        forcePayloadZeros(p);
-        for (int i = 0; i < PAYLOAD_BYTES; ++i) {
-            bool zero = i == 958 || i == 1023;
-            ASSERT_EQ(p.payload[i], zero ? 0 : 'x') << "type " << type << " byte " << i;
-        }
-    }
-    for (int type : {0, 3, 6, 7, 15}) {
-        Packet p = filledPacket(type, 'x');
-        forcePayloadZeros(p);
+        std::vector<int> at;
         for (int i = 0; i < PAYLOAD_BYTES; ++i)
-            ASSERT_EQ(p.payload[i], 'x') << "audio type " << type << " byte " << i;
-    }
+            if (p.payload[i] != 'x') at.push_back(i);
+        return at;
+    };
+    using V = std::vector<int>;
+    for (int type : {PKT_ID, PKT_MESSAGE, PKT_VERSION, PKT_FORWARD, PKT_COMPRESSION, PKT_QUERY,
+                     PKT_AUTORETRY, -8, -13, -1000})
+        EXPECT_EQ(zeroed(type), (V{253, 254, 255, 958, 1023})) << type;
+    for (int type : {PKT_COMMAND, PKT_CONNLIST, PKT_SERVERLIST, PKT_COMMANDREPLY})
+        EXPECT_EQ(zeroed(type), (V{958, 1023})) << type;
+    for (int type : {0, 3, 6, 7, 15})
+        EXPECT_EQ(zeroed(type), V{}) << type;
 }
 
-TEST(PacketContents, LongMessageIsCutTo253Characters) {
+TEST(PacketContents, TextsAreBoundedAsReceived) {
     LoopbackCall call;
-    std::string text(300, 'm');
-    ASSERT_TRUE(call.peer.sendText(PKT_MESSAGE, 0, text));
-    Packet p = receiveForced(call);
-    EXPECT_EQ(payloadString(p, 0), std::string(253, 'm'));
-
+    ASSERT_TRUE(call.peer.sendText(PKT_MESSAGE, 0, std::string(300, 'm')));
+    EXPECT_EQ(payloadString(receiveForced(call), 0), std::string(253, 'm'));
     ASSERT_TRUE(call.peer.sendText(PKT_SERVERLIST, 0, std::string(1000, 's')));
-    p = receiveForced(call);
-    EXPECT_EQ(payloadString(p, 0), std::string(958, 's'));
-}
+    EXPECT_EQ(payloadString(receiveForced(call), 0), std::string(958, 's'));
 
-TEST(PacketContents, IdStrings) {
-    LoopbackCall call;
+    using V = std::vector<std::string>;
+    auto ids = [](const Packet& p) {
+        IdStrings i = parseIdStrings(p);
+        return V{i.id, i.password, i.dnsName};
+    };
     ASSERT_TRUE(call.peer.send(buildIdPacket("Alice", "secret", "alice.example.net", 8192)));
     Packet p = receiveForced(call);
     EXPECT_EQ(p.type(), PKT_ID);
     EXPECT_EQ(p.value(), 8192);
-    IdStrings ids = parseIdStrings(p);
-    EXPECT_EQ(ids.id, "Alice");
-    EXPECT_EQ(ids.password, "secret");
-    EXPECT_EQ(ids.dnsName, "alice.example.net");
-
-    // A callee sends only its ID.
-    ASSERT_TRUE(call.peer.sendText(PKT_ID, 0, "Bob"));
-    ids = parseIdStrings(receiveForced(call));
-    EXPECT_EQ(ids.id, "Bob");
-    EXPECT_EQ(ids.password, "");
-    EXPECT_EQ(ids.dnsName, "");
-
+    EXPECT_EQ(ids(p), (V{"Alice", "secret", "alice.example.net"}));
+    ASSERT_TRUE(call.peer.sendText(PKT_ID, 0, "Bob")); // a callee sends only its ID
+    EXPECT_EQ(ids(receiveForced(call)), (V{"Bob", "", ""}));
     // The three strings together must lie within the first 253 bytes: what crosses is cut.
     ASSERT_TRUE(call.peer.send(
         buildIdPacket(std::string(126, 'i'), std::string(126, 'p'), std::string(100, 'd'), 1)));
-    ids = parseIdStrings(receiveForced(call));
-    EXPECT_EQ(ids.id, std::string(126, 'i'));
-    EXPECT_EQ(ids.password, std::string(126, 'p'));
-    EXPECT_EQ(ids.dnsName, "");
+    EXPECT_EQ(ids(receiveForced(call)), (V{std::string(126, 'i'), std::string(126, 'p'), ""}));
 
     // No zero byte anywhere: the strings stop at the payload's end.
     Packet raw = filledPacket(PKT_ID, 'A');
-    ids = parseIdStrings(raw);
-    EXPECT_EQ(ids.id.size(), 1024u);
-    EXPECT_EQ(ids.password, "");
-    EXPECT_EQ(ids.dnsName, "");
+    EXPECT_EQ(ids(raw), (V{std::string(1024, 'A'), "", ""}));
     forcePayloadZeros(raw);
     EXPECT_EQ(parseIdStrings(raw).id.size(), 253u);
 }
@@ -274,20 +217,16 @@ TEST(PacketContents, VersionNumbers) {
     EXPECT_EQ(parseVersionNumber("1.1"), 0x01010000u);
     EXPECT_EQ(parseVersionNumber("2.10.3"), 0x020A0300u);
     EXPECT_EQ(parseVersionNumber("1.2.3.4"), 0x01020300u);
-    EXPECT_EQ(parseVersionNumber("7"), 0x07000000u);
     EXPECT_EQ(parseVersionNumber("1.1 beta 9"), 0x01010000u);
     EXPECT_EQ(parseVersionNumber(".5"), 0x00050000u);
     EXPECT_EQ(parseVersionNumber("garbage"), 0u);
-    EXPECT_EQ(parseVersionNumber(""), 0u);
     EXPECT_EQ(parseVersionNumber("1.99999999999999999999"), 0x01FF0000u);
 
+    // From a packet: the number starts at byte 28, where the banner has it.
     LoopbackCall call;
     ASSERT_EQ(sendSocketPacket(call.peer.fd(), BANNER, PKT_VERSION, 1234), PACKET_BYTES);
     EXPECT_EQ(parseVersion(receiveForced(call)), 0x01010000u);
-    ASSERT_TRUE(call.peer.sendText(PKT_VERSION, 0, "TALKCIRCLE CONSOLE  Version 2.10.3"));
-    EXPECT_EQ(parseVersion(receiveForced(call)), 0x020A0300u);
-    ASSERT_TRUE(call.peer.sendText(PKT_VERSION, 0, "short"));
-    EXPECT_EQ(parseVersion(receiveForced(call)), 0u);
+    EXPECT_EQ(parseVersion(makePacket(PKT_VERSION, 0, "short")), 0u);
     Packet digits = filledPacket(PKT_VERSION, '9');
     EXPECT_EQ(parseVersion(digits), 0xFF000000u);
 }
@@ -442,16 +381,9 @@ TEST_F(ConnListTest, ServerListHoldsHeldAcceptedLinesCutAtAWholeLine) {
     for (LineRecord& r : lineTable)
         r.peerName.set(std::string(120, 'n'));
     std::string text = buildServerList();
-    EXPECT_LE(text.size(), 958u);
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.back(), '\n');
     // Each line is 120 + 2 + 5 + 3 + 120 + 2 = 252 characters: three fit, a fourth would not.
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
     EXPECT_EQ(text.size(), 3u * 252u);
-
-    LoopbackCall call;
-    ASSERT_EQ(sendSocketPacket(call.peer.fd(), text.c_str(), PKT_SERVERLIST, 0), PACKET_BYTES);
-    EXPECT_EQ(payloadString(receiveForced(call), 0), text);
 }
 
 TEST(CommandAuthorisation, LoopbackPasswordAndNoPassword) {
@@ -461,10 +393,9 @@ TEST(CommandAuthorisation, LoopbackPasswordAndNoPassword) {
     const sockaddr_in remote = address("10.1.2.3");
     const sockaddr_in almost = address("128.0.0.1");
 
-    LoopbackCall call;
-    auto received = [&](const Packet& sent) {
-        EXPECT_TRUE(call.peer.send(sent));
-        return receiveForced(call);
+    auto received = [](Packet p) {
+        forcePayloadZeros(p);
+        return p;
     };
     Packet right = received(buildCommandPacket({"Mute Y", "Talk 9"}, "secret"));
     Packet wrong = received(buildCommandPacket({"Mute Y"}, "secreT"));
@@ -510,16 +441,6 @@ TEST(CommandAuthorisation, CommandPacketLayout) {
     p = buildCommandPacket(many, std::string(200, 'p'));
     EXPECT_EQ(p.value(), 9); // 8 long commands and "last" end before byte 823
     EXPECT_EQ(payloadString(p, 800), "last");
-}
-
-TEST(Sockets, NoDelayIsSetOnACallSocket) {
-    LoopbackCall call;
-    ASSERT_EQ(setNoDelay(call.sock), 0);
-    int on = 0;
-    socklen_t len = sizeof(on);
-    ASSERT_EQ(getsockopt(call.sock, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
-    EXPECT_NE(on, 0);
-    EXPECT_EQ(setNoDelay(-1), 1);
 }
 
 } // namespace
