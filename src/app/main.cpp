@@ -43,7 +43,14 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> args(argv + 1, argv + argc);
     tc::LaunchOptions options = tc::takeLongOptions(args);
-    if (options.help) return printLine(tc::syntaxText());
+    if (options.help) {
+        std::string text = tc::syntaxText();
+        int printed = printLine(text);
+#ifdef TC_HAVE_QT
+        if (tc::syntaxBoxWanted(options.headless)) tc::showSyntaxBox(argc, argv, text);
+#endif
+        return printed;
+    }
     if (options.version) return printLine(tc::BANNER);
 
     // "/I" first: the window lives in the tray, decided before the window is made.

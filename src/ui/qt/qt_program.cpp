@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "core/output.h"
@@ -87,6 +90,35 @@ int runQtProgram(int argc, char** argv, const LaunchOptions& options,
     if (program.start(options, args) != 0) return 1;
     QApplication::exec();
     return program.finish();
+}
+
+namespace {
+
+bool envSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+} // namespace
+
+bool syntaxBoxWanted(bool headless) {
+    if (headless || !(envSet("DISPLAY") || envSet("WAYLAND_DISPLAY"))) return false;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!platform) return true;
+    // The platform name may carry options after a colon ("offscreen:fontengine=...").
+    std::string name(platform, std::strcspn(platform, ":"));
+    return name != "offscreen" && name != "minimal";
+}
+
+std::unique_ptr<QMessageBox> makeSyntaxBox(const std::string& text) {
+    return std::make_unique<QMessageBox>(QMessageBox::Information, QStringLiteral("SYNTAX"),
+                                         QString::fromStdString(text), QMessageBox::Ok);
+}
+
+int showSyntaxBox(int argc, char** argv, const std::string& text) {
+    QApplication app(argc, argv);
+    makeSyntaxBox(text)->exec();
+    return 0;
 }
 
 } // namespace tc

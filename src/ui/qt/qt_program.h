@@ -6,6 +6,8 @@
 
 #include "core/launch_options.h"
 
+class QMessageBox;
+
 namespace tc {
 
 class MainWindow;
@@ -43,6 +45,14 @@ class QtProgram {
     std::thread program_;
     int exitCode_ = 0;
 };
+
+// The syntax box shown after the syntax text is printed: wanted only on a real display (X or
+// Wayland, not Qt's offscreen or minimal platform) and not with --headless.
+bool syntaxBoxWanted(bool headless);
+// The box itself: title "SYNTAX", the information sign, an OK button.
+std::unique_ptr<QMessageBox> makeSyntaxBox(const std::string& text);
+// Builds the application, shows the box until it is closed, and returns 0.
+int showSyntaxBox(int argc, char** argv, const std::string& text);
 
 // main() with a display: builds the application and the window, runs the program and the event
 // loop, and returns the exit code.

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "core/settings.h"
@@ -227,6 +228,35 @@ TEST_F(MainWindowView, QuestionsFromOtherThreadsAnswerOrCancel) {
         [&] { answer = dialogs.ask("Talkcircle Query", "Still there?", DialogButtons::ok); });
     late.join();
     EXPECT_EQ(answer, DIALOG_CLOSED);
+}
+
+// The syntax box of "/?": only on a real display and not with --headless; title, sign, button.
+TEST_F(MainWindowView, SyntaxBoxOnlyOnARealDisplay) {
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::optional<std::string>> saved;
+    for (const char* name : names)
+        saved.push_back(getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt);
+    auto wanted = [&](const char* display, const char* platform, bool headless) {
+        for (const char* name : names)
+            unsetenv(name);
+        if (display) setenv("DISPLAY", display, 1);
+        if (platform) setenv("QT_QPA_PLATFORM", platform, 1);
+        return syntaxBoxWanted(headless);
+    };
+    EXPECT_TRUE(wanted(":0", nullptr, false));
+    EXPECT_TRUE(wanted(":0", "xcb", false));
+    EXPECT_FALSE(wanted(":0", nullptr, true));
+    EXPECT_FALSE(wanted(":0", "offscreen", false));
+    EXPECT_FALSE(wanted(":0", "minimal:enable_fonts", false));
+    EXPECT_FALSE(wanted(nullptr, "xcb", false));
+    for (size_t i = 0; i < saved.size(); ++i)
+        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+
+    auto box = makeSyntaxBox("TALKCIRCLE CONSOLE  Version 1.1\n");
+    EXPECT_EQ(box->windowTitle(), "SYNTAX");
+    EXPECT_EQ(box->icon(), QMessageBox::Information);
+    EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+    EXPECT_TRUE(box->text().startsWith("TALKCIRCLE CONSOLE"));
 }
 
 } // namespace
