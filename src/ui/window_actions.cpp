@@ -404,8 +404,12 @@ void trayClick() {
 
 void setCompressionLevel(int level) {
     settings.defaultCompLevel = level;
-    const char* name = level == 3 ? "Low" : level == 6 ? "Medium" : "High";
-    message("Default Compression Level Set To %s\n", name);
+    if (level == 3)
+        message("Default Compression Level Set To Low\n");
+    else if (level == 6)
+        message("Default Compression Level Set To Medium\n");
+    else
+        message("Default Compression Level Set To High\n");
     refreshMenuChecks();
 }
 
