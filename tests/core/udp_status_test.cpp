@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -12,28 +11,10 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/clock.h"
+#include "support/recording_console.h"
 
 namespace tc {
 namespace {
-
-// Collects everything printed to the console.
-class CaptureConsole : public Console {
-  public:
-    void write(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        text_ += text;
-    }
-    int readLine(std::string&) override { return 1; }
-    std::vector<std::string> screen() const override { return {}; }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::string text_;
-};
 
 std::string reply(std::string_view query) {
     return buildUdpReply(reinterpret_cast<const uint8_t*>(query.data()), query.size());
@@ -52,18 +33,19 @@ class UdpStatusTest : public ::testing::Test {
         resetLineTable();
         attachConsole(nullptr);
     }
-    CaptureConsole console;
+    test::RecordingConsole console;
 };
 
-TEST_F(UdpStatusTest, StatusLettersOnIdleCopy) {
+TEST_F(UdpStatusTest, OneItemPerLetterInEitherCase) {
     EXPECT_EQ(reply("P"), "Blk=0 Hub=0 Calls=0\n");
     EXPECT_EQ(reply("ip\n"), "ID=Talkcircle\nBlk=0 Hub=0 Calls=0\n");
     EXPECT_EQ(reply("x"), "?\n");
     EXPECT_EQ(reply("vx"), "TALKCIRCLE CONSOLE  Version 1.1\n?\n");
     EXPECT_EQ(reply("\r\n*-"), "?\n"); // ignored bytes only
-}
+    EXPECT_EQ(buildUdpReply(nullptr, 0), "?\n");
+    EXPECT_EQ(reply(std::string_view("\0IPV", 4)), "?\n"); // the query ends at a NUL
+    EXPECT_EQ(reply(std::string_view("I\0P", 3)), "ID=Talkcircle\n");
 
-TEST_F(UdpStatusTest, ItemsFollowTheSettingsAndLines) {
     settings.ownId.set("Alice");
     settings.autoMessage.set("gone fishing");
     settings.forwardPort.set("8193");
@@ -74,26 +56,17 @@ TEST_F(UdpStatusTest, ItemsFollowTheSettingsAndLines) {
     EXPECT_EQ(reply("IMP"), "ID=Alice\nM/IP=gone fishing Port=8193\nBlk=2 Hub=2 Calls=2\n");
 }
 
-TEST_F(UdpStatusTest, EmptyOrNulFirstRepliesQuestionMark) {
-    EXPECT_EQ(buildUdpReply(nullptr, 0), "?\n");
-    EXPECT_EQ(reply(std::string_view("\0IPV", 4)), "?\n");
-    EXPECT_EQ(reply(std::string_view("I\0P", 3)), "ID=Talkcircle\n");
-}
-
 TEST_F(UdpStatusTest, VerificationByteClearsTheUpdateFlag) {
     const char check[2] = {0x04, 0x0A};
-    settings.dnsUpdateActive = 1;
-    EXPECT_EQ(reply(std::string_view(check, 2)), "?\n");
-    EXPECT_EQ(settings.dnsUpdateActive.load(), 0);
-    EXPECT_EQ(console.text(), "Dynamic DNS Verified\n");
-
-    settings.dnsUpdateActive = 1;
-    EXPECT_EQ(reply("$"), "?\n");
-    EXPECT_EQ(settings.dnsUpdateActive.load(), 0);
-    EXPECT_EQ(console.text(), "Dynamic DNS Verified\nDynamic DNS Verified\n");
+    for (std::string_view query : {std::string_view(check, 2), std::string_view("$")}) {
+        settings.dnsUpdateActive = 1;
+        EXPECT_EQ(reply(query), "?\n");
+        EXPECT_EQ(settings.dnsUpdateActive.load(), 0);
+        EXPECT_EQ(console.take(), "Dynamic DNS Verified\n");
+    }
 }
 
-TEST_F(UdpStatusTest, LongRepliesAreEmptiedAndCollectedAfresh) {
+TEST_F(UdpStatusTest, RepliesOver256AreEmptiedAndCollectedAfresh) {
     // "ID=Talkcircle\n" is 14 characters: the 19th item makes 266 > 256, emptying the reply.
     std::string item = "ID=Talkcircle\n";
     EXPECT_EQ(reply(std::string(18, 'I')).size(), 18 * item.size());
@@ -105,9 +78,7 @@ TEST_F(UdpStatusTest, LongRepliesAreEmptiedAndCollectedAfresh) {
         expected += item;
     EXPECT_EQ(reply(std::string(255, 'I')), expected);
     EXPECT_EQ(reply(std::string(255, 'I') + "P"), expected);
-}
 
-TEST_F(UdpStatusTest, LongestMessageItemIsBounded) {
     // Message (up to 255) and port (up to 6) make items past the limit: they are built whole
     // and then emptied like any reply over 256 characters.
     settings.forwardPort.set("123456");
@@ -173,15 +144,14 @@ TEST_F(UdpServiceTest, AnswersQueriesOverLoopback) {
     // A datagram longer than the receive buffer: only its first 255 bytes count.
     EXPECT_EQ(ask(std::string(255, '\n') + "IIII"), "?\n");
     EXPECT_EQ(ask(std::string(254, '\n') + "IIII"), "ID=Talkcircle\n");
-}
 
-TEST_F(UdpServiceTest, SecondServiceOnTheSamePortReportsBindError) {
+    // A second service on the same port reports the bind error and leaves the first running.
     int port = udpStatusState.boundPort;
     sockaddr_in saved = settings.listenAddress;
     settings.listenAddress.sin_port = htons(static_cast<uint16_t>(port));
     udpStatusThread(); // returns at once: the port is taken
     settings.listenAddress = saved;
-    EXPECT_EQ(console.text(), "UDP Bind Error\n");
+    EXPECT_EQ(console.text(), "Dynamic DNS Verified\nUDP Bind Error\n");
     EXPECT_EQ(ask("p"), "Blk=0 Hub=0 Calls=0\n");
 }
 
