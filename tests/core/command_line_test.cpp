@@ -2,41 +2,18 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <stdlib.h>
 
 #include "core/output.h"
 #include "core/settings.h"
-#include "platform/console.h"
 #include "platform/store.h"
+#include "support/recording_console.h"
 #include "ui/window_model.h"
 
 namespace tc {
 namespace {
 
 using Words = std::vector<std::string>;
-
-// Collects what the program prints.
-class CapturingConsole : public Console {
-  public:
-    void write(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        text_ += text;
-    }
-    int readLine(std::string& line) override {
-        line.clear();
-        return 1;
-    }
-    std::vector<std::string> screen() const override { return {}; }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::string text_;
-};
 
 class CommandLineTest : public ::testing::Test {
   protected:
@@ -61,34 +38,26 @@ class CommandLineTest : public ::testing::Test {
         ASSERT_EQ(Store().writeValue(name, value), 0);
     }
 
-    CapturingConsole console;
+    test::RecordingConsole console;
     std::string dir;
 };
 
-TEST(SplitWords, QuotesGroupOnlyAtTheStartOfAWord) {
+TEST(SplitWords, OnlyTheSpaceSeparatesAndQuotesGroupAtTheStartOfAWord) {
     EXPECT_EQ(splitWords("-Call \"my host\" 5000"), (Words{"-Call", "my host", "5000"}));
     EXPECT_EQ(splitWords("ab\"cd ef"), (Words{"ab\"cd", "ef"}));
     EXPECT_EQ(splitWords("\"ab\"cd"), (Words{"ab", "cd"}));
     EXPECT_EQ(splitWords("a \"b c"), (Words{"a", "b c"})); // unclosed: runs to the end
     EXPECT_EQ(splitWords("x \"\" y"), (Words{"x", "", "y"}));
-    EXPECT_EQ(splitWords("\""), (Words{""}));
-}
-
-TEST(SplitWords, OnlyTheSpaceSeparates) {
-    EXPECT_EQ(splitWords(""), Words{});
     EXPECT_EQ(splitWords("    "), Words{});
     EXPECT_EQ(splitWords("  /H   Id  "), (Words{"/H", "Id"}));
     EXPECT_EQ(splitWords("a\tb c"), (Words{"a\tb", "c"}));
-}
 
-TEST(SplitWords, AtMostThirtyOneWordsAreTaken) {
     std::string text;
     for (int i = 0; i < 40; ++i)
         text += "w" + std::to_string(i) + " ";
     Words words = splitWords(text);
-    ASSERT_EQ(words.size(), 31u);
-    EXPECT_EQ(words.front(), "w0");
-    EXPECT_EQ(words.back(), "w30"); // the last word taken ends at its space
+    ASSERT_EQ(words.size(), 31u); // the rest of the text is ignored
+    EXPECT_EQ(words.back(), "w30");
 }
 
 TEST(ChooseCommandText, StoredTextAgainstTheSystemCommandLine) {
@@ -145,17 +114,16 @@ TEST_F(CommandLineTest, PlainStoredTextOnlyWhenTheCommandLineIsEmpty) {
     EXPECT_EQ(settings.echoStartupCommands, 1);
 }
 
-TEST_F(CommandLineTest, EmptyCommandLineWithoutStoredTextGivesNothing) {
+TEST_F(CommandLineTest, WithoutStoredTextTheArgumentsAreTheWords) {
     settings.dnsName.set("left over");
     TrailingArgs t = parseCommandLine({});
     EXPECT_FALSE(t.id || t.port || t.pswd);
     EXPECT_EQ(settings.startupCommandCount, 0);
     EXPECT_EQ(settings.dnsName.get(), ""); // no stored name
     EXPECT_EQ(console.text(), "");
-}
 
-TEST_F(CommandLineTest, ArgumentsAreWordsAlreadyAndAreNotSplitAgain) {
-    TrailingArgs t = parseCommandLine({"-Talk -1", "-Talk", "-1", "My Id", "8192"});
+    // The program's arguments already are words: they are not split again.
+    t = parseCommandLine({"-Talk -1", "-Talk", "-1", "My Id", "8192"});
     EXPECT_EQ(settings.startupCommands, (Words{"-Talk -1", "-Talk", "-1"}));
     EXPECT_EQ(t.id, "My Id");
     EXPECT_EQ(t.port, "8192");
@@ -181,33 +149,22 @@ TEST_F(CommandLineTest, ALeadingTrayOptionIsPassedOverOnlyWhereItStands) {
 }
 
 TEST_F(CommandLineTest, CompressionOptions) {
-    parseOptions({"/c"}, false);
-    EXPECT_EQ(settings.defaultCompression, 15);
-    EXPECT_EQ(settings.defaultCompLevel, 15);
-
-    resetSettings();
-    parseOptions({"/cx"}, false);
-    EXPECT_EQ(settings.defaultCompression, 15);
-    EXPECT_EQ(settings.defaultCompLevel, 15);
-
-    resetSettings();
-    parseOptions({"/cl"}, false);
-    EXPECT_EQ(settings.defaultCompression, 3);
-    EXPECT_EQ(settings.defaultCompLevel, 3);
+    // Returns compression and level after the option, from the default level 15 or from 6.
+    auto after = [](const std::string& option, int startLevel = 15) {
+        resetSettings();
+        settings.defaultCompLevel = startLevel;
+        parseOptions({option}, false);
+        return std::pair(settings.defaultCompression.load(), settings.defaultCompLevel.load());
+    };
+    EXPECT_EQ(after("/c"), std::pair(15, 15));
+    EXPECT_EQ(after("/cx"), std::pair(15, 15));
+    EXPECT_EQ(after("/C", 6), std::pair(6, 6));
+    EXPECT_EQ(after("/cl"), std::pair(3, 3));
     EXPECT_TRUE(menuChecked(MenuCheck::lowCompression));
     EXPECT_FALSE(menuChecked(MenuCheck::highCompression));
-
-    parseOptions({"/CM"}, false);
-    EXPECT_EQ(settings.defaultCompression, 6);
+    EXPECT_EQ(after("/CM"), std::pair(6, 6));
     EXPECT_TRUE(menuChecked(MenuCheck::mediumCompression));
-
-    // Level chosen first, then compression switched on at it.
-    resetSettings();
-    settings.defaultCompLevel = 6;
-    parseOptions({"/C"}, false);
-    EXPECT_EQ(settings.defaultCompression, 6);
-    parseOptions({"/cHigh"}, false);
-    EXPECT_EQ(settings.defaultCompression, 15);
+    EXPECT_EQ(after("/cHigh", 6), std::pair(15, 15));
     EXPECT_TRUE(menuChecked(MenuCheck::highCompression));
 }
 
@@ -227,11 +184,10 @@ TEST_F(CommandLineTest, MissingArgumentsEndTheOptionsAndTakeNothingAfter) {
     EXPECT_EQ(settings.defaultCallAddress.get(), DEFAULT_CALL_ADDRESS); // not half applied
 
     // As the last word, an option with arguments (here also /A and /X) ends the options.
+    console.take();
     for (std::string option : {"/A", "/x", "/F", "/D"}) {
-        std::string before = console.text();
         EXPECT_EQ(parseOptions({"/T", option}, false), 2u);
-        EXPECT_NE(console.text().find("Missing Arguments " + option + " Ignnored\n", before.size()),
-                  std::string::npos);
+        EXPECT_EQ(console.take(), "Missing Arguments " + option + " Ignnored\n");
     }
 }
 
@@ -348,27 +304,21 @@ TEST_F(CommandLineTest, ListenPortWord) {
 }
 
 TEST_F(CommandLineTest, BufferCountIsKeptWithinBounds) {
-    auto countAfter = [](const char* value) {
+    // Count, total and the three values set from it, after /X with the word.
+    auto after = [](const char* value) {
         resetSettings();
         parseOptions({"/X", value}, false);
         applyBufferCount();
-        return settings.audioBufferCount.load();
+        return std::vector<int>{settings.audioBufferCount, settings.audioBufferTotal,
+                                settings.thresh1, settings.thresh2, settings.dumpLim};
     };
-    EXPECT_EQ(countAfter("20"), 20);
-    EXPECT_EQ(settings.audioBufferTotal, 40);
-    EXPECT_EQ(settings.thresh1, 10);
-    EXPECT_EQ(settings.thresh2, 10);
-    EXPECT_EQ(settings.dumpLim, 10);
-    EXPECT_EQ(countAfter("1"), 2);
-    EXPECT_EQ(countAfter("-5"), 2);
-    EXPECT_EQ(settings.audioBufferTotal, 4);
-    EXPECT_EQ(countAfter("100000"), 64);
-    EXPECT_EQ(settings.audioBufferTotal, 128);
-    EXPECT_EQ(countAfter("abc"), 16);
-    EXPECT_EQ(settings.audioBufferTotal, 32);
-    EXPECT_EQ(settings.thresh1, 8);
-    EXPECT_EQ(countAfter("7"), 7);
-    EXPECT_EQ(settings.dumpLim, 3);
+    using V = std::vector<int>;
+    EXPECT_EQ(after("20"), (V{20, 40, 10, 10, 10}));
+    EXPECT_EQ(after("7"), (V{7, 14, 3, 3, 3}));
+    EXPECT_EQ(after("1"), (V{2, 4, 1, 1, 1}));
+    EXPECT_EQ(after("-5"), (V{2, 4, 1, 1, 1}));
+    EXPECT_EQ(after("100000"), (V{64, 128, 32, 32, 32}));
+    EXPECT_EQ(after("abc"), (V{16, 32, 8, 8, 8})); // not a number: the count stays
 }
 
 TEST(LongOptions, TakenOffTheFrontOnly) {
