@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include "core/output.h"
@@ -17,27 +17,10 @@
 #include "core/udp_status.h"
 #include "platform/clock.h"
 #include "platform/store.h"
+#include "support/recording_console.h"
 
 namespace tc {
 namespace {
-
-class CaptureConsole : public Console {
-  public:
-    void write(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        text_ += text;
-    }
-    int readLine(std::string&) override { return 1; }
-    std::vector<std::string> screen() const override { return {}; }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::string text_;
-};
 
 sockaddr_in loopback(int port) {
     sockaddr_in a{};
@@ -178,32 +161,27 @@ class DnsTest : public ::testing::Test {
     void storeName(const std::string& name) { ASSERT_EQ(Store().writeValue(STORE_DNS, name), 0); }
     std::string base(int port) { return "127.0.0.1:" + std::to_string(port); }
 
-    CaptureConsole console;
+    test::RecordingConsole console;
     std::string storeDir;
 };
 
 TEST_F(DnsTest, UrlParts) {
+    using Parts = std::tuple<std::string, int, std::string>; // host, port, path
+    auto parts = [](const std::string& url) {
+        UpdateUrl u;
+        EXPECT_EQ(parseUpdateUrl(url, u), 0) << url;
+        return Parts{u.host, u.port, u.path};
+    };
+    EXPECT_EQ(parts("http://dyn.example.org/nic/update?h=me&ip=1"),
+              (Parts{"dyn.example.org", 80, "nic/update?h=me&ip=1"}));
+    EXPECT_EQ(parts("HTTP://10.1.2.3:8080"), (Parts{"10.1.2.3", 8080, ""}));
+    EXPECT_EQ(parts("a:1:81/x:9"), (Parts{"a", 81, "x:9"})); // the last colon before the path
+    EXPECT_EQ(parts("host/p:9"), (Parts{"host", 80, "p:9"}));
+    EXPECT_EQ(parts("host:82abc"), (Parts{"host", 82, ""}));
+    parts("host:99999999999999999999"); // no overflow
     UpdateUrl u;
-    ASSERT_EQ(parseUpdateUrl("http://dyn.example.org/nic/update?h=me&ip=1", u), 0);
-    EXPECT_EQ(u.host, "dyn.example.org");
-    EXPECT_EQ(u.port, 80);
-    EXPECT_EQ(u.path, "nic/update?h=me&ip=1");
-    ASSERT_EQ(parseUpdateUrl("HTTP://10.1.2.3:8080", u), 0);
-    EXPECT_EQ(u.host, "10.1.2.3");
-    EXPECT_EQ(u.port, 8080);
-    EXPECT_EQ(u.path, "");
-    ASSERT_EQ(parseUpdateUrl("a:1:81/x:9", u), 0); // the last colon before the path wins
-    EXPECT_EQ(u.host, "a");
-    EXPECT_EQ(u.port, 81);
-    EXPECT_EQ(u.path, "x:9");
-    ASSERT_EQ(parseUpdateUrl("host/p:9", u), 0);
-    EXPECT_EQ(u.port, 80);
-    ASSERT_EQ(parseUpdateUrl("host:82abc", u), 0);
-    EXPECT_EQ(u.port, 82);
-    ASSERT_EQ(parseUpdateUrl("host:99999999999999999999", u), 0); // no overflow
-    EXPECT_EQ(parseUpdateUrl("https://host/x", u), 1);
-    EXPECT_EQ(parseUpdateUrl("ftp://host/x", u), 1);
-    EXPECT_EQ(parseUpdateUrl("httpx//host", u), 1);
+    for (const char* url : {"https://host/x", "ftp://host/x", "httpx//host"})
+        EXPECT_EQ(parseUpdateUrl(url, u), 1) << url;
 }
 
 TEST_F(DnsTest, RequestBytesAndPagePrinted) {
@@ -238,51 +216,43 @@ TEST_F(DnsTest, SchemeInCapitalsNoPathAndNamedHost) {
     EXPECT_EQ(server.request(), "GET /up?a=b HTTP/1.0\r\nHost: localhost\r\n\r\n");
 }
 
-TEST_F(DnsTest, TagSplitAcrossTwoReads) {
+TEST_F(DnsTest, ReplyScannedForTheTagThroughA64ByteWindow) {
     // The first window fills with 64 bytes ending in "<ht"; the tag completes in the next read.
     std::string first = "HTTP/1.0 200 OK\r\n\r\n";
     first += std::string(64 - first.size() - 3, '.') + "<ht";
-    std::string second = "ml><p>" + std::string(150, 'z') + "</p></html>";
-    PageServer server({first, second});
-    server.serve();
-    storeUrl(base(server.port()) + "/x");
-    EXPECT_EQ(dnsUpdate(2), 1);
-    EXPECT_EQ(console.text(), "<html><p>" + std::string(150, 'z') + "</p></html>");
+    std::string page = "<html><p>" + std::string(150, 'z') + "</p></html>";
+    const std::string notHtml = "DNS Update Web Page Not HTML\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{first, page.substr(3)}, page},
+        {{"HTTP/1.0 200 OK\r\n\r\n" + std::string(300, 'x') + "<htm"}, notHtml},
+        {{"hello"}, notHtml},
+        {{"<html>"}, "<html>"}, // a reply that ends with the tag still holds it
+    };
+    for (const auto& [chunks, printed] : cases) {
+        PageServer server(chunks);
+        server.serve();
+        storeUrl(base(server.port()) + "/x");
+        EXPECT_EQ(dnsUpdate(2), 1);
+        EXPECT_EQ(console.take(), printed);
+    }
 }
 
-TEST_F(DnsTest, RepliesWithoutTheTag) {
-    std::string longText = "HTTP/1.0 200 OK\r\n\r\n" + std::string(300, 'x') + "<htm";
-    PageServer server({longText});
-    server.serve();
-    storeUrl(base(server.port()));
-    EXPECT_EQ(dnsUpdate(2), 1);
-    EXPECT_EQ(console.text(), "DNS Update Web Page Not HTML\n");
-
-    PageServer shortReply({"hello"});
-    shortReply.serve();
-    storeUrl(base(shortReply.port()));
-    EXPECT_EQ(dnsUpdate(2), 1);
-    EXPECT_EQ(console.text(), "DNS Update Web Page Not HTML\nDNS Update Web Page Not HTML\n");
-}
-
-TEST_F(DnsTest, TagAtTheVeryEndOfTheReplyIsFound) {
-    PageServer server({"<html>"});
-    server.serve();
-    storeUrl(base(server.port()));
-    EXPECT_EQ(dnsUpdate(2), 1);
-    EXPECT_EQ(console.text(), "<html>");
-}
-
-TEST_F(DnsTest, NothingStoredOrWrongScheme) {
-    EXPECT_EQ(dnsUpdate(2), 1);
+TEST_F(DnsTest, FailuresAndTheirResults) {
+    EXPECT_EQ(dnsUpdate(2), 1); // nothing stored: nothing to do, nothing printed
     EXPECT_EQ(dnsCheck(), 1);
+    EXPECT_EQ(console.take(), "");
     storeUrl("https://127.0.0.1/x");
     EXPECT_EQ(dnsUpdate(1), 1);
-    EXPECT_EQ(console.text(), "Only HTTP Protocol Supported for DNS Update Web Page\n");
+    EXPECT_EQ(console.take(), "Only HTTP Protocol Supported for DNS Update Web Page\n");
     EXPECT_EQ(settings.dnsUpdateActive.load(), 0);
-}
 
-TEST_F(DnsTest, RefusedHost) {
+    // A name with an empty label is refused by the resolver without asking any server.
+    storeUrl("http://no..such..host/update");
+    storeName("no..such..host");
+    EXPECT_EQ(dnsUpdate(2), 0);
+    EXPECT_EQ(dnsCheck(), 0);
+    EXPECT_EQ(console.take(), "DNS Update HostName Error\nDynamic DNS HostName Error\n");
+
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback(0);
     bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof(a));
@@ -293,17 +263,8 @@ TEST_F(DnsTest, RefusedHost) {
     storeName("127.0.0.1");
     storeUrl("http://" + base(closedPort) + "/update");
     EXPECT_EQ(dnsUpdate(2), 1);
-    EXPECT_EQ(console.text(), "DNS Update Connection Request Refused\n");
+    EXPECT_EQ(console.take(), "DNS Update Connection Request Refused\n");
     EXPECT_EQ(service.next(200), ""); // no closing check after a failed connection
-}
-
-TEST_F(DnsTest, UnresolvableNames) {
-    // A name with an empty label is refused by the resolver without asking any server.
-    storeUrl("http://no..such..host/update");
-    storeName("no..such..host");
-    EXPECT_EQ(dnsUpdate(2), 0);
-    EXPECT_EQ(dnsCheck(), 0);
-    EXPECT_EQ(console.text(), "DNS Update HostName Error\nDynamic DNS HostName Error\n");
 }
 
 TEST_F(DnsTest, ConnectionTimeOutChecksFirstAndAsksForRetry) {
