@@ -7,52 +7,44 @@
 #include <fstream>
 #include <sndfile.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/wave_backends.h"
+#include "support/program_process.h"
+#include "support/wav_files.h"
 
 namespace tc {
 namespace {
 
-namespace fs = std::filesystem;
-
 class WaveFilesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("tc_wave_files_" + std::to_string(getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string path(const std::string& name) { return (dir / name).string(); }
-
-    // Writes interleaved 16-bit frames.
-    std::string writeWav(const std::string& name, int rate, int channels,
-                         const std::vector<int16_t>& frames) {
+    // Writes interleaved 16-bit frames; returns the path.
+    std::string wav(const std::string& name, int rate, int channels,
+                    const std::vector<int16_t>& frames) {
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = channels;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        std::string p = path(name);
+        std::string p = dir.file(name);
         SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
         EXPECT_NE(f, nullptr);
         sf_write_short(f, frames.data(), static_cast<sf_count_t>(frames.size()));
         sf_close(f);
         return p;
     }
-
-    std::vector<int16_t> readAll(FileCaptureStream& stream, int blocks) {
-        std::vector<int16_t> all;
-        std::vector<int16_t> block(WAVE_BLOCK_SAMPLES);
-        for (int i = 0; i < blocks; ++i) {
-            EXPECT_EQ(stream.read(block.data()), 0);
-            all.insert(all.end(), block.begin(), block.end());
-        }
+    // The first `blocks` blocks the file delivers as a capture stream.
+    std::vector<int16_t> capture(const std::string& path, int blocks) {
+        FileCaptureStream stream(false);
+        std::string error;
+        EXPECT_EQ(stream.load(path, error), 0) << error;
+        EXPECT_EQ(stream.open(), 0);
+        std::vector<int16_t> all(static_cast<size_t>(blocks) * WAVE_BLOCK_SAMPLES);
+        for (int i = 0; i < blocks; ++i)
+            EXPECT_EQ(stream.read(all.data() + i * WAVE_BLOCK_SAMPLES), 0);
         return all;
     }
 
-    fs::path dir;
+    test::TempDir dir;
 };
 
 std::vector<int16_t> signal(int count) {
@@ -62,90 +54,68 @@ std::vector<int16_t> signal(int count) {
     return s;
 }
 
-TEST_F(WaveFilesTest, NarrowbandMonoFileIsDeliveredExactlyThenSilence) {
-    auto s = signal(600);
-    FileCaptureStream stream(false);
-    std::string error;
-    ASSERT_EQ(stream.load(writeWav("mono.wav", 8000, 1, s), error), 0) << error;
-    ASSERT_EQ(stream.open(), 0);
-    auto got = readAll(stream, 3);
-    EXPECT_TRUE(std::equal(s.begin(), s.end(), got.begin()));
-    EXPECT_TRUE(std::all_of(got.begin() + 600, got.end(), [](int16_t v) { return v == 0; }));
-}
-
-TEST_F(WaveFilesTest, FasterStereoFileIsDownmixedAndResampled) {
-    // Every sample twice, on both channels: the conversion must give back the 8000 Hz signal.
+TEST_F(WaveFilesTest, MonoFilesAreDeliveredExactlyThenSilence) {
     auto s = signal(1000);
+    auto got = capture(wav("mono.wav", 8000, 1, s), 3);
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), got.begin()));
+    EXPECT_TRUE(std::all_of(got.begin() + 1000, got.end(), [](int16_t v) { return v == 0; }));
+
+    // Every sample twice on both channels at 16000 Hz: the conversion gives the signal back.
     std::vector<int16_t> frames;
     for (int16_t v : s)
-        for (int copy = 0; copy < 4; ++copy)
-            frames.push_back(v); // two frames of two channels
-    FileCaptureStream stream(false);
-    std::string error;
-    ASSERT_EQ(stream.load(writeWav("wide.wav", 16000, 2, frames), error), 0) << error;
-    ASSERT_EQ(stream.open(), 0);
-    auto got = readAll(stream, 2);
-    for (int n = 0; n < 1000; ++n)
-        ASSERT_EQ(got[n], s[n]) << "sample " << n;
+        frames.insert(frames.end(), 4, v);
+    got = capture(wav("wide.wav", 16000, 2, frames), 2);
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), got.begin()));
     EXPECT_EQ(got[1000], 0);
 
     // Channels that differ are averaged.
-    std::vector<int16_t> lr = {1000, 3000, -1000, -3000};
-    FileCaptureStream two(false);
-    ASSERT_EQ(two.load(writeWav("lr.wav", 8000, 2, lr), error), 0);
-    ASSERT_EQ(two.open(), 0);
-    auto mixed = readAll(two, 1);
-    EXPECT_EQ(mixed[0], 2000);
-    EXPECT_EQ(mixed[1], -2000);
+    got = capture(wav("lr.wav", 8000, 2, {1000, 3000, -1000, -3000}), 1);
+    EXPECT_EQ(got[0], 2000);
+    EXPECT_EQ(got[1], -2000);
 }
 
 TEST_F(WaveFilesTest, CommonRatesKeepPitchAndLength) {
     for (int rate : {44100, 11025, 4000}) {
-        // One second of 440 Hz.
-        std::vector<int16_t> s(rate);
+        std::vector<int16_t> s(rate); // one second of 440 Hz
         for (int n = 0; n < rate; ++n)
             s[n] = static_cast<int16_t>(10000 * std::sin(2 * M_PI * 440 * n / rate));
-        FileCaptureStream stream(false);
-        std::string error;
-        ASSERT_EQ(stream.load(writeWav("rate.wav", rate, 1, s), error), 0) << error;
-        ASSERT_EQ(stream.open(), 0);
-        auto got = readAll(stream, 17);
+        auto got = capture(wav("rate.wav", rate, 1, s), 17);
         int last = 8000;
         while (last > 0 && got[last - 1] == 0)
             --last;
         EXPECT_NEAR(last, 8000, 2) << rate;
         int crossings = 0;
         for (int n = 1; n < 8000; ++n)
-            if ((got[n - 1] < 0) != (got[n] < 0)) ++crossings;
+            crossings += (got[n - 1] < 0) != (got[n] < 0);
         EXPECT_NEAR(crossings, 880, 4) << rate;
-        int peak = *std::max_element(got.begin(), got.begin() + 8000);
-        EXPECT_GT(peak, 9000) << rate;
+        EXPECT_GT(*std::max_element(got.begin(), got.begin() + 8000), 9000) << rate;
     }
 }
 
-TEST_F(WaveFilesTest, FileThatIsNotSoundIsRefusedWithItsName) {
-    std::string p = path("notes.wav");
-    std::ofstream(p) << "this is a text file, not sound\n";
+TEST_F(WaveFilesTest, WhatCannotBeUsedIsRefusedWithItsName) {
+    std::ofstream(dir.file("notes.wav")) << "this is a text file, not sound\n";
     FileCaptureStream stream(false);
     std::string error;
-    EXPECT_EQ(stream.load(p, error), 1);
-    EXPECT_NE(error.find("notes.wav"), std::string::npos) << error;
+    EXPECT_EQ(stream.load(dir.file("notes.wav"), error), 1);
     EXPECT_EQ(stream.open(), 1);
 
     WaveDevices devices;
-    error.clear();
-    EXPECT_EQ(createWaveDevices("null", p, "", devices, error), 1);
-    EXPECT_NE(error.find("notes.wav"), std::string::npos);
-    EXPECT_EQ(createWaveDevices("null", path("missing.wav"), "", devices, error), 1);
-    EXPECT_NE(error.find("missing.wav"), std::string::npos);
-    EXPECT_EQ(createWaveDevices("null", "", path("no/such/dir/out.wav"), devices, error), 1);
+    for (const auto& [capture, playback, named] : {std::tuple{"notes.wav", "", "notes.wav"},
+                                                   {"missing.wav", "", "missing.wav"},
+                                                   {"", "no/such/dir/out.wav", "out.wav"}}) {
+        error.clear();
+        EXPECT_EQ(createWaveDevices("null", *capture ? dir.file(capture) : "",
+                                    *playback ? dir.file(playback) : "", devices, error),
+                  1);
+        EXPECT_NE(error.find(named), std::string::npos) << error;
+    }
     EXPECT_EQ(createWaveDevices("alsa", "", "", devices, error), 1);
     EXPECT_NE(error.find("alsa"), std::string::npos);
     EXPECT_EQ(devices.in, nullptr);
 }
 
 TEST_F(WaveFilesTest, PlaybackFileIsValidWhileWrittenAndAfter) {
-    std::string p = path("out.wav");
+    std::string p = dir.file("out.wav");
     auto s = signal(3 * WAVE_BLOCK_SAMPLES);
     {
         FilePlaybackStream stream(false);
@@ -155,14 +125,7 @@ TEST_F(WaveFilesTest, PlaybackFileIsValidWhileWrittenAndAfter) {
         for (int i = 0; i < 3; ++i)
             ASSERT_EQ(stream.write(s.data() + i * WAVE_BLOCK_SAMPLES), 0);
         stream.close();
-
-        // Readable before the stream is finished.
-        SF_INFO info{};
-        SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
-        ASSERT_NE(f, nullptr);
-        EXPECT_EQ(info.frames, 3 * WAVE_BLOCK_SAMPLES);
-        sf_close(f);
-
+        EXPECT_EQ(test::readWav(p), s) << "readable before the stream is finished";
         // A second period goes on in the same file.
         ASSERT_EQ(stream.open(), 0);
         ASSERT_EQ(stream.write(s.data()), 0);
@@ -170,32 +133,27 @@ TEST_F(WaveFilesTest, PlaybackFileIsValidWhileWrittenAndAfter) {
     SF_INFO info{};
     SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
     ASSERT_NE(f, nullptr);
+    sf_close(f);
     EXPECT_EQ(info.samplerate, 8000);
     EXPECT_EQ(info.channels, 1);
     EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    std::vector<int16_t> back(info.frames);
-    sf_read_short(f, back.data(), info.frames);
-    sf_close(f);
-    ASSERT_EQ(back.size(), 4u * WAVE_BLOCK_SAMPLES);
-    EXPECT_TRUE(std::equal(s.begin(), s.end(), back.begin()));
-    EXPECT_TRUE(std::equal(s.begin(), s.begin() + WAVE_BLOCK_SAMPLES, back.begin() + s.size()));
+    s.insert(s.end(), s.begin(), s.begin() + WAVE_BLOCK_SAMPLES);
+    EXPECT_EQ(test::readWav(p), s);
 }
 
 TEST_F(WaveFilesTest, ChoosesBackendPerDirection) {
-    std::string in = writeWav("in.wav", 8000, 1, signal(100));
+    std::string in = wav("in.wav", 8000, 1, signal(100));
     WaveDevices devices;
     std::string error;
-    ASSERT_EQ(createWaveDevices("null", in, path("o.wav"), devices, error), 0) << error;
+    ASSERT_EQ(createWaveDevices("null", in, dir.file("o.wav"), devices, error), 0) << error;
     EXPECT_NE(dynamic_cast<FileCaptureStream*>(&devices.in->stream()), nullptr);
     EXPECT_NE(dynamic_cast<FilePlaybackStream*>(&devices.out->stream()), nullptr);
-    EXPECT_TRUE(fs::exists(path("o.wav"))) << "the playback file exists from the start";
-
-    ASSERT_EQ(createWaveDevices("null", "", path("o2.wav"), devices, error), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("o.wav"))) << "the file exists from the start";
+    ASSERT_EQ(createWaveDevices("null", "", "", devices, error), 0);
     EXPECT_NE(dynamic_cast<NullCaptureStream*>(&devices.in->stream()), nullptr);
+    EXPECT_NE(dynamic_cast<NullPlaybackStream*>(&devices.out->stream()), nullptr);
     ASSERT_EQ(createWaveDevices("portaudio", in, "", devices, error), 0);
     EXPECT_NE(dynamic_cast<PortAudioPlaybackStream*>(&devices.out->stream()), nullptr);
-    ASSERT_EQ(createWaveDevices("null", "", "", devices, error), 0);
-    EXPECT_NE(dynamic_cast<NullPlaybackStream*>(&devices.out->stream()), nullptr);
 }
 
 } // namespace
