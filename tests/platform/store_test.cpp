@@ -88,26 +88,17 @@ TEST_F(StoreTest, RoundTripReplaceAndDeleteKeepOtherLines) {
     EXPECT_EQ(readAll(path), "# my settings\nOther = kept\nDNS=other.example.invalid\nStartup=\n");
 }
 
-TEST_F(StoreTest, DuplicateNamesReadTheLastAndAWriteLeavesOne) {
+TEST_F(StoreTest, DuplicateNamesReadTheLastAndAWriteLeavesOneWithoutTemporaryFiles) {
     Store store(path);
     ASSERT_EQ(store.createFolder(), 0);
     writeRaw(path, "DNS=first\nStartup=/H\nDNS=second\n");
     std::string value;
     ASSERT_EQ(store.readValue(STORE_DNS, value), 0);
     EXPECT_EQ(value, "second");
-    ASSERT_EQ(store.writeValue(STORE_DNS, "third"), 0);
-    EXPECT_EQ(readAll(path), "DNS=third\nStartup=/H\n");
-}
-
-TEST_F(StoreTest, ReplacingLeavesNoTemporaryFiles) {
-    Store store(path);
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(store.writeValue(STORE_STARTUP, "-Call host " + std::to_string(i)), 0);
-    std::string folder = dir + "/sub/folder";
-    EXPECT_EQ(folderEntries(folder), std::vector<std::string>{"talkcircle.conf"});
-    std::string value;
-    ASSERT_EQ(store.readValue(STORE_STARTUP, value), 0);
-    EXPECT_EQ(value, "-Call host 19");
+        ASSERT_EQ(store.writeValue(STORE_DNS, "third" + std::to_string(i)), 0);
+    EXPECT_EQ(readAll(path), "DNS=third19\nStartup=/H\n");
+    EXPECT_EQ(folderEntries(dir + "/sub/folder"), std::vector<std::string>{"talkcircle.conf"});
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u); // may hold an update URL with credentials
@@ -160,34 +151,31 @@ TEST_F(StoreTest, WritersOnTwoThreadsLoseNothing) {
     EXPECT_EQ(value, "DNSUpdate29");
 }
 
+// Sets an environment variable for the life of the object.
+struct ScopedEnv {
+    std::string name, saved;
+    bool had;
+    ScopedEnv(const char* n, const char* value) : name(n), had(getenv(n) != nullptr) {
+        if (had) saved = getenv(n);
+        setenv(n, value, 1);
+    }
+    ~ScopedEnv() { had ? setenv(name.c_str(), saved.c_str(), 1) : unsetenv(name.c_str()); }
+};
+
 TEST_F(StoreTest, DefaultPathFollowsXdgConfigHomeAndTheChosenPathWins) {
-    const char* oldConfig = getenv("XDG_CONFIG_HOME");
-    std::string savedConfig = oldConfig ? oldConfig : "";
-    const char* oldHome = getenv("HOME");
-    std::string savedHome = oldHome ? oldHome : "";
-
-    setenv("XDG_CONFIG_HOME", "/cfg/x", 1);
-    EXPECT_EQ(defaultStorePath(), "/cfg/x/talkcircle/talkcircle.conf");
-    unsetenv("XDG_CONFIG_HOME");
-    setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(defaultStorePath(), "/home/someone/.config/talkcircle/talkcircle.conf");
-    setenv("XDG_CONFIG_HOME", "relative/dir", 1); // not absolute: ignored
-    EXPECT_EQ(defaultStorePath(), "/home/someone/.config/talkcircle/talkcircle.conf");
-
+    ScopedEnv home("HOME", "/home/someone");
+    {
+        ScopedEnv config("XDG_CONFIG_HOME", "/cfg/x");
+        EXPECT_EQ(defaultStorePath(), "/cfg/x/talkcircle/talkcircle.conf");
+    }
+    {
+        ScopedEnv config("XDG_CONFIG_HOME", "relative/dir"); // not absolute: ignored
+        EXPECT_EQ(defaultStorePath(), "/home/someone/.config/talkcircle/talkcircle.conf");
+    }
     setStorePath(path);
-    EXPECT_EQ(storePath(), path);
     EXPECT_EQ(Store().path(), path);
     setStorePath("");
-    EXPECT_EQ(storePath(), "/home/someone/.config/talkcircle/talkcircle.conf");
-
-    if (oldConfig)
-        setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
-    if (oldHome)
-        setenv("HOME", savedHome.c_str(), 1);
-    else
-        unsetenv("HOME");
+    EXPECT_EQ(storePath(), defaultStorePath());
 }
 
 } // namespace
