@@ -97,55 +97,37 @@ TEST_F(AddressBook, MissingBookAsksForAFile) {
     EXPECT_EQ(settings.addressBookFile.get(), other);
 }
 
-TEST_F(AddressBook, DoublePlusLinkBecomesTheCurrentBook) {
+TEST_F(AddressBook, LinksAreFollowedAndDoublePlusBecomesTheCurrentBook) {
     std::string team =
         book("team.bk", {"Ann", "10.0.0.7", "8192", "", "Bob", "10.0.0.8", "8192", ""});
-    std::string first =
-        book("address.bk", {"Office", "10.0.0.5", "8192", "", "++Team", team, "0", ""});
+    std::string first = book("address.bk", {"Office", "10.0.0.5", "8192", "", "+Team", team, "0",
+                                            "", "++Team", team, "0", ""});
+    auto follow = [this](int row) {
+        pressControl(Control::addressBookButton);
+        setAddressSelection(row);
+        pressControl(Control::addressBookButton);
+    };
     useBook(first);
-    pressControl(Control::addressBookButton);
-    setAddressSelection(1);
-    pressControl(Control::addressBookButton);
+    follow(1); // "+": the linked book is listed, the current book stays
     EXPECT_TRUE(bookShown());
+    EXPECT_EQ(addressRowTexts(), (std::vector<std::string>{"Ann", "Bob"}));
+    EXPECT_EQ(settings.addressBookFile.get(), first);
+    pressControl(Control::addressBookButton); // no selection: closed
+    EXPECT_FALSE(bookShown());
+    follow(2); // "++": the linked book becomes the current one
     EXPECT_EQ(addressRowTexts(), (std::vector<std::string>{"Ann", "Bob"}));
     EXPECT_EQ(settings.addressBookFile.get(), team);
 
-    pressControl(Control::addressBookButton); // no selection: closed
-    EXPECT_FALSE(bookShown());
-    pressControl(Control::addressBookButton);
-    EXPECT_EQ(addressRowTexts(), (std::vector<std::string>{"Ann", "Bob"}));
-}
-
-TEST_F(AddressBook, SinglePlusLinkLeavesTheCurrentBook) {
-    std::string team = book("team.bk", {"Ann", "10.0.0.7", "8192", ""});
-    std::string first =
-        book("address.bk", {"Office", "10.0.0.5", "8192", "", "+Team", team, "0", ""});
-    useBook(first);
-    pressControl(Control::addressBookButton);
-    setAddressSelection(1);
-    pressControl(Control::addressBookButton);
-    EXPECT_EQ(addressRowTexts(), std::vector<std::string>{"Ann"});
-    EXPECT_EQ(settings.addressBookFile.get(), first);
-    pressControl(Control::addressBookButton);
-    pressControl(Control::addressBookButton);
-    EXPECT_EQ(addressRowTexts(), (std::vector<std::string>{"Office", "+Team"}));
-
     // A link whose file is gone, with the dialog cancelled, closes the book without a word.
-    std::string broken = book("broken.bk", {"++Gone", dir.file("gone.bk"), "0", ""});
     pressControl(Control::addressBookButton);
-    useBook(broken);
-    pressControl(Control::addressBookButton);
-    setAddressSelection(0);
-    pressControl(Control::addressBookButton);
+    useBook(book("broken.bk", {"++Gone", dir.file("gone.bk"), "0", ""}));
+    follow(0);
     EXPECT_FALSE(bookShown());
     EXPECT_EQ(console.take(), "");
-
     // Replaced in the dialog, the picked file is listed and, for "++", becomes the book.
-    pressControl(Control::addressBookButton);
-    setAddressSelection(0);
     dialogs.chooseFile(team);
-    pressControl(Control::addressBookButton);
-    EXPECT_EQ(addressRowTexts(), std::vector<std::string>{"Ann"});
+    follow(0);
+    EXPECT_EQ(addressRowTexts(), (std::vector<std::string>{"Ann", "Bob"}));
     EXPECT_EQ(settings.addressBookFile.get(), team);
 }
 
@@ -185,23 +167,7 @@ TEST_F(AddressBook, CallFromAnEntryFillsTheFields) {
     EXPECT_EQ(linesInUse(), 0);
 }
 
-TEST_F(AddressBook, CallWithACommandQueuesIt) {
-    setControlText(Control::hostField, "- Hold -1");
-    setControlText(Control::portField, "");
-    EXPECT_EQ(callFromFields(), 0);
-    {
-        std::lock_guard lock(commandState.mutex);
-        EXPECT_STREQ(commandState.queue.commandBuffer, "Hold -1");
-        EXPECT_EQ(commandState.queue.commandCount, 1);
-    }
-    EXPECT_EQ(outputState.commandSource, -2);
-    EXPECT_EQ(linesInUse(), 0);
-    EXPECT_EQ(field(Control::hostField), "localhost");
-    EXPECT_EQ(field(Control::portField), "8192");
-    EXPECT_TRUE(dialogs.questions().empty());
-}
-
-TEST_F(AddressBook, CallRefusesEmptyFields) {
+TEST_F(AddressBook, CallFromTheFields) {
     setControlText(Control::hostField, "");
     EXPECT_EQ(callFromFields(), 1);
     setControlText(Control::hostField, "127.0.0.1");
@@ -213,7 +179,20 @@ TEST_F(AddressBook, CallRefusesEmptyFields) {
     EXPECT_EQ(asked[1].text, "No Port Number");
     EXPECT_EQ(asked[1].title, "ERROR");
     EXPECT_EQ(field(Control::hostField), "127.0.0.1");
+
+    // A minus and a space: the rest is queued as a command, no call is placed.
+    setControlText(Control::hostField, "- Hold -1");
+    EXPECT_EQ(callFromFields(), 0);
+    {
+        std::lock_guard lock(commandState.mutex);
+        EXPECT_STREQ(commandState.queue.commandBuffer, "Hold -1");
+        EXPECT_EQ(commandState.queue.commandCount, 1);
+    }
+    EXPECT_EQ(outputState.commandSource, -2);
     EXPECT_EQ(linesInUse(), 0);
+    EXPECT_EQ(field(Control::hostField), "localhost");
+    EXPECT_EQ(field(Control::portField), "8192");
+    EXPECT_EQ(dialogs.questions().size(), 2u);
 }
 
 } // namespace
