@@ -53,7 +53,7 @@ Packet makePacket(int type, int value, std::string_view text) {
     Packet p;
     p.clear();
     size_t n = std::min(text.size(), static_cast<size_t>(PAYLOAD_BYTES - 1));
-    std::memcpy(p.payload, text.data(), n);
+    if (n > 0) std::memcpy(p.payload, text.data(), n);
     p.setType(type);
     p.setValue(value);
     return p;
