@@ -62,21 +62,17 @@ TEST_F(Commands, LineNumbersOutOfRangeOrFreeAreRefused) {
     EXPECT_EQ(p.value(), -1);
 }
 
-TEST_F(Commands, PrivHoldsEveryLineAndActivatesOne) {
+TEST_F(Commands, PrivNoneAndDrop) {
     useLine(0);
     useLine(2);
-    useLine(4);
     run("All");
     EXPECT_EQ(run("Priv 2"), "");
     EXPECT_EQ(lineTable[0].active, 0);
     EXPECT_EQ(lineTable[2].active, 1);
-    EXPECT_EQ(lineTable[4].active, 0);
     run("None");
     EXPECT_EQ(lineTable[2].active, 0);
-}
 
-TEST_F(Commands, DropSwitchesRedialOffAndEndsTheLine) {
-    useLine(0);
+    // Drop switches the automatic redial off on both sides and ends the line.
     lineTable[0].autoRetry = 1;
     EXPECT_EQ(run("d 0"), "");
     Packet p = packetFrom(0);
@@ -234,16 +230,13 @@ TEST_F(Commands, MuteAndListCommands) {
     EXPECT_EQ(commandState.showCommandList, 1);
 }
 
-TEST_F(Commands, ImFromTheQueueIsRefused) {
-    useLine(0);
-    EXPECT_EQ(run("IM 0", ROLE_BUFFER), "IM Mode Available From Console Only\n\n");
-    EXPECT_EQ(run("IM 8"), "Invalid Line Number\n\n");
-    EXPECT_EQ(run("IM 3"), "Line Not In Use\n\n");
-}
-
 TEST_F(Commands, ImSendsTypedLinesUntilTheEndOfInput) {
     useLine(0);
     useLine(4);
+    EXPECT_EQ(run("IM 0", ROLE_BUFFER), "IM Mode Available From Console Only\n\n");
+    EXPECT_EQ(run("IM 8"), "Invalid Line Number\n\n");
+    EXPECT_EQ(run("IM 3"), "Line Not In Use\n\n");
+
     console.type("hello");
     console.type("");
     console.endInput();
