@@ -1,9 +1,12 @@
 #include "core/program.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <string>
