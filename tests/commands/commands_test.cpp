@@ -80,6 +80,12 @@ TEST_F(Commands, PrivNoneAndDrop) {
     EXPECT_EQ(p.value(), 0);
     EXPECT_EQ(lineTable[0].autoRetry, 0);
     EXPECT_EQ(lineTable[0].ending, 1);
+    useLine(5, false); // a negative number drops every line, ringing ones too
+    EXPECT_EQ(run("Drop -3"), "");
+    for (int n : {0, 2, 5}) {
+        EXPECT_EQ(packetFrom(n).type(), PKT_AUTORETRY) << n;
+        EXPECT_EQ(lineTable[n].ending, 1) << n;
+    }
 }
 
 TEST_F(Commands, StatusPrintsTwelveRows) {
