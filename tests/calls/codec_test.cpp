@@ -233,6 +233,16 @@ TEST(MediumCodec, QuantiserErrorCarriesIntoTheNextLevels) {
     EXPECT_EQ(Bytes(levels.begin(), levels.begin() + 3), (Bytes{0, 2, 3}));
     EXPECT_EQ(*std::min_element(levels.begin() + 3, levels.end()), 3);
     EXPECT_EQ(*std::max_element(levels.begin() + 3, levels.end()), 3);
+
+    // Differences 7, -7, zeros, then 1 at 100: p = 8. The error rises to its limit of 4096 and
+    // stays there, so the 1 (q = 4096) reaches (4096 + 4096 + 24576) >> 13 = level 4.
+    s.assign(192, 0);
+    s[0] = 7;
+    s[100] = 1;
+    state = 0;
+    EXPECT_EQ(mediumGroup(s, state, &levels), 1);
+    EXPECT_EQ(Bytes(levels.begin(), levels.begin() + 3), (Bytes{5, 0, 3}));
+    EXPECT_EQ(levels[100], 4);
 }
 
 TEST(MediumCodec, EncoderLeavesSaturatedDifferencesAndLastSample) {

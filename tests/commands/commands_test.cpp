@@ -110,6 +110,14 @@ TEST_F(Commands, StatusPrintsTwelveRows) {
         EXPECT_EQ(rows[10], std::string(79, '_'));
         EXPECT_EQ(rows[11], "");
     }
+    // For a remote requester the ten line rows go back to it; the two bottom rows do not.
+    outputState.commandSource = 0;
+    run("*", ROLE_BUFFER);
+    outputState.commandSource = -1;
+    EXPECT_NE(std::string(packetFrom(0).text()).find("  [Alice]"), std::string::npos);
+    for (int r = 1; r < 10; ++r)
+        EXPECT_EQ(packetFrom(0).type(), PKT_COMMANDREPLY) << r;
+    EXPECT_TRUE(nothingFrom(0));
 }
 
 TEST_F(Commands, BlockAndTheMissingListeningPort) {
