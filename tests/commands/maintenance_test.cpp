@@ -33,33 +33,26 @@ class Maintenance : public CommandFixture {
     std::string dir;
 };
 
-TEST_F(Maintenance, XAloneShowsTheValues) {
-    EXPECT_EQ(run("X"), "Values: 0 8 8 0 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("X 9 5"), "Values: 0 8 8 0 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("X abc"), "Values: 0 8 8 0 10 8 0 [15]\n\n");
-}
-
-TEST_F(Maintenance, XSetsEachType) {
-    EXPECT_EQ(run("X 0 1"), "diag: 0 -> 1\nValues: 1 8 8 0 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("x 1 4"), "low : 8 -> 4\nValues: 1 4 8 0 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("X 2 12"), "low2: 8 -> 12\nValues: 1 4 12 0 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("X 3 -2"), "lowd: 0 -> -2\nValues: 1 4 12 -2 10 8 0 [15]\n\n");
-    EXPECT_EQ(run("X 4 20"), "minsleep: 10 -> 20\nValues: 1 4 12 -2 20 8 0 [15]\n\n");
-    EXPECT_EQ(run("X 5"), "dump: 8 -> 0\nValues: 1 4 12 -2 20 0 0 [15]\n\n");
-    EXPECT_EQ(settings.diagBits, 1);
-    EXPECT_EQ(settings.thresh1, 4);
-    EXPECT_EQ(settings.thresh2, 12);
-    EXPECT_EQ(settings.midDiff, -2);
+TEST_F(Maintenance, XShowsAndSetsEachValue) {
+    const std::pair<const char*, const char*> steps[] = {
+        {"X", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
+        {"X 9 5", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
+        {"X abc", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
+        {"X 0 1", "diag: 0 -> 1\nValues: 1 8 8 0 10 8 0 [15]\n\n"},
+        {"x 1 4", "low : 8 -> 4\nValues: 1 4 8 0 10 8 0 [15]\n\n"},
+        {"X 2 12", "low2: 8 -> 12\nValues: 1 4 12 0 10 8 0 [15]\n\n"},
+        {"X 3 -2", "lowd: 0 -> -2\nValues: 1 4 12 -2 10 8 0 [15]\n\n"},
+        {"X 4 20", "minsleep: 10 -> 20\nValues: 1 4 12 -2 20 8 0 [15]\n\n"},
+        {"X 5", "dump: 8 -> 0\nValues: 1 4 12 -2 20 0 0 [15]\n\n"},
+        {"X 6 6", "cp: 0 -> 6\nComp Level: 15 -> 6\nValues: 1 4 12 -2 20 0 6 [6]\n\n"},
+        {"X 6 0", "cp: 6 -> 0\nValues: 1 4 12 -2 20 0 0 [6]\n\n"},
+        {"X 6 5", "Invalid Comp Code\n"},
+        {"X 6 -3", "Invalid Comp Code\n"},
+    };
+    for (auto [command, printed] : steps)
+        EXPECT_EQ(run(command), printed) << command;
+    EXPECT_TRUE(menuChecked(MenuCheck::mediumCompression)); // the new level's check mark
     EXPECT_EQ(settings.minSleep, 20);
-    EXPECT_EQ(settings.dumpLim, 0);
-}
-
-TEST_F(Maintenance, XCompressionCode) {
-    EXPECT_EQ(run("X 6 6"), "cp: 0 -> 6\nComp Level: 15 -> 6\nValues: 0 8 8 0 10 8 6 [6]\n\n");
-    EXPECT_TRUE(menuChecked(MenuCheck::mediumCompression));
-    EXPECT_EQ(run("X 6 0"), "cp: 6 -> 0\nValues: 0 8 8 0 10 8 0 [6]\n\n");
-    EXPECT_EQ(run("X 6 5"), "Invalid Comp Code\n");
-    EXPECT_EQ(run("X 6 -3"), "Invalid Comp Code\n");
     EXPECT_EQ(settings.defaultCompression, 0);
     EXPECT_EQ(settings.defaultCompLevel, 6);
 }
