@@ -21,7 +21,10 @@ constexpr int BLOCK_MS = 64;
 // One caller: sends its greeting, then an audio packet per block, and drains what comes back.
 void caller(int port, int index, const std::atomic<bool>& stop) {
     int s = connectLoopback(port);
-    if (s < 0) return;
+    if (s < 0) {
+        std::fprintf(stderr, "caller %d could not connect\n", index);
+        return;
+    }
     int on = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     Packet id = buildIdPacket("Caller" + std::to_string(index), "pw", "", 30000 + index);
@@ -40,7 +43,10 @@ void caller(int port, int index, const std::atomic<bool>& stop) {
             std::memcpy(audio.payload + 2 * i, &v, 2);
         }
         audio.setValue(static_cast<int32_t>(++seq));
-        if (sendWholePacket(s, audio) < 1) break;
+        if (sendWholePacket(s, audio) < 1) {
+            std::fprintf(stderr, "caller %d: send failed\n", index);
+            break;
+        }
         next += std::chrono::milliseconds(BLOCK_MS);
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -71,8 +77,12 @@ void HubCpu(benchmark::State& state) {
         }
         std::atomic<bool> stop{false};
         std::vector<std::thread> callers;
-        for (int k = 0; k < LINES; ++k)
+        // Callers come one after the other, as people joining a call do: the listening backlog
+        // is two connections deep.
+        for (int k = 0; k < LINES; ++k) {
             callers.emplace_back(caller, port, k, std::cref(stop));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
         bool allIn = hub.waitFor("Accepted Call #7", 20000);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         double before = hub.cpuSeconds();
