@@ -185,7 +185,11 @@ void callThread(int n) {
     rowUpdate(ROW_REMOVE + n);
     noteLineEnded(r.peerAddr.sin_addr);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
-    if (r.autoRetry == 1 && !startupState.closing)
+    // A forwarded call already goes on at its new address, with the redial mark passed on;
+    // dialling the old address again would be forwarded once more and call the destination
+    // twice (and so on until the lines run out).
+    bool forwarded = (r.ending.load() & 2) != 0;
+    if (r.autoRetry == 1 && !forwarded && !startupState.closing)
         placeCall(r.peerName.get(), r.port, r.password.get(), 1);
     joinLineThreads(n);
     int64_t left = until - monotonicMs();

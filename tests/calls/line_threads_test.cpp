@@ -21,6 +21,7 @@
 #include "core/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
+#include "core/startup.h"
 #include "platform/clock.h"
 #include "support/recording_console.h"
 #include "support/scripted_peer.h"
@@ -400,6 +401,47 @@ TEST_F(LineThreadsTest, FailedSendEndsTheLine) {
     std::vector<int16_t> speech = ramp(1, 0);
     giveBlock(speech.data(), 1);
     ASSERT_TRUE(eventually([&] { return r.ending.load() != 0; }));
+}
+
+// A real outgoing call on loopback that the callee forwards: the call goes on at the new
+// address, and the old line, though marked for redial, is not dialled again (a redial would be
+// forwarded once more and reach the destination twice).
+TEST(ForwardedCallTest, ForwardedLineMarkedForRedialIsNotDialledAgain) {
+    resetSettings();
+    resetLineTable();
+    resetLineHistory();
+    resetOutput();
+    resetStartupState();
+    test::RecordingConsole console;
+    attachConsole(&console);
+    test::ScriptedPeer forwarder;
+    test::ScriptedPeer destination;
+    int forwarderPort = forwarder.listen();
+    int destinationPort = destination.listen();
+    ASSERT_NE(forwarderPort, 0);
+    ASSERT_NE(destinationPort, 0);
+
+    ASSERT_EQ(placeCall("127.0.0.1", forwarderPort, "pw", 1), 0);
+    ASSERT_TRUE(forwarder.accept());
+    ASSERT_TRUE(forwarder.sendText(PKT_FORWARD, destinationPort, "127.0.0.1"));
+    ASSERT_TRUE(destination.accept());
+    forwarder.close();
+    EXPECT_FALSE(forwarder.accept(1500));
+    EXPECT_TRUE(eventually([&] { return linesInUse() == 1; }));
+
+    std::string printed = console.text();
+    EXPECT_EQ(
+        console.count("Call Forwarded to: 127.0.0.1 " + std::to_string(destinationPort) + " pw\n"),
+        1);
+    EXPECT_EQ(printed.find("Call #0 Disconnected\n"), std::string::npos);
+
+    for (auto& r : lineTable) {
+        r.autoRetry = 0;
+        if (r.inUse) r.ending |= 1;
+    }
+    EXPECT_TRUE(eventually([] { return linesInUse() == 0; }, 8000));
+    reapThreads();
+    attachConsole(nullptr);
 }
 
 } // namespace
