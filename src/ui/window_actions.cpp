@@ -383,12 +383,24 @@ void hideOrMinimize() {
         setWindowMinimized(true);
         break;
     case 1:
+        // Without a system tray a hidden window could never be brought back.
+        if (!trayAvailable) {
+            setWindowMinimized(true);
+            break;
+        }
         setWindowShown(false);
         settings.trayIcon = 2;
         break;
     default:
         break;
     }
+}
+
+void noSystemTray() {
+    if (settings.trayIcon != 2) return;
+    settings.trayIcon = 1;
+    setWindowShown(true);
+    setWindowMinimized(true);
 }
 
 void trayClick() {

@@ -46,6 +46,9 @@ void menuCommand(int id);
 void lineListKey(int key);
 // A click on the tray icon.
 void trayClick();
+// There is no system tray (trayAvailable is false): a window that was to be hidden in it is
+// shown minimised instead.
+void noSystemTray();
 
 // --- the actions themselves ---
 

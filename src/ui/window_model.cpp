@@ -9,6 +9,7 @@ namespace tc {
 
 WindowModel windowModel;
 std::atomic<int> displayDirty{1};
+std::atomic<bool> trayAvailable{true};
 
 namespace {
 
@@ -56,6 +57,7 @@ void setInitialTexts() {
 } // namespace
 
 void resetWindowModel() {
+    trayAvailable = true;
     std::lock_guard lock(windowModel.mutex);
     windowModel.texts = {};
     setInitialTexts();

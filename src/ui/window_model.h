@@ -133,4 +133,6 @@ namespace tc {
 // Set whenever the line list must be rebuilt by the next display refresh (a line was claimed,
 // released or changed state).
 extern std::atomic<int> displayDirty;
+// False when the desktop has no system tray: the window then cannot hide into one.
+extern std::atomic<bool> trayAvailable;
 } // namespace tc

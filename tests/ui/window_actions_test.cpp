@@ -332,6 +332,20 @@ TEST_F(WindowActions, MuteQuitKillAndTheWindowState) {
     EXPECT_EQ(settings.trayIcon, 1);
     trayClick();
     EXPECT_EQ(settings.trayIcon, 2);
+
+    // A desktop without a tray: a window meant to start hidden is shown minimised, and
+    // Hide/Minimize minimises instead of hiding it where nothing could bring it back.
+    setWindowMinimized(false);
+    trayAvailable = false;
+    noSystemTray();
+    EXPECT_EQ(settings.trayIcon, 1);
+    EXPECT_TRUE(snapshotWindow().windowShown);
+    EXPECT_TRUE(snapshotWindow().minimized);
+    setWindowMinimized(false);
+    menuCommand(MENU_HIDE_MINIMIZE);
+    EXPECT_TRUE(snapshotWindow().windowShown);
+    EXPECT_TRUE(snapshotWindow().minimized);
+    trayAvailable = true;
 }
 
 TEST_F(WindowActions, HelpVersionAndTheWindowEventTrace) {

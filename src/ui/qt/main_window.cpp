@@ -223,6 +223,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
     connect(&timer_, &QTimer::timeout, this, &MainWindow::refresh);
     timer_.start(REFRESH_MS);
+    trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     refresh();
 }
 
@@ -407,6 +408,10 @@ void MainWindow::renderWindowState(const WindowSnapshot& s) {
     bool changed =
         !everShown_ || s.windowShown != shown_.windowShown || s.minimized != shown_.minimized;
     if (!changed) return;
+    if (!s.windowShown && !trayAvailable && settings.trayIcon == 2) {
+        noSystemTray(); // shown minimised on the next refresh
+        return;
+    }
     if (!s.windowShown) {
         if (everShown_) hide();
         return;
