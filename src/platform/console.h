@@ -12,7 +12,7 @@ constexpr int STATUS_ROWS = 12;
 // The text console: where commands are typed and messages are shown. The terminal console
 // (stdin/stdout) and the window console (Qt) implement it; tests use a fake.
 class Console {
-public:
+  public:
     virtual ~Console() = default;
     // Writes the text unchanged (one write per call).
     virtual void write(std::string_view text) = 0;

@@ -6,8 +6,9 @@ namespace {
 
 // Until a view installs its own, every question counts as closed without an answer.
 class NoDialogs : public Dialogs {
-public:
-    int ask(const std::string&, const std::string&, DialogButtons, const std::atomic<uint8_t>*) override {
+  public:
+    int ask(const std::string&, const std::string&, DialogButtons,
+            const std::atomic<uint8_t>*) override {
         return DIALOG_CLOSED;
     }
 };
@@ -17,8 +18,12 @@ std::atomic<Dialogs*> current{&noDialogs};
 
 } // namespace
 
-Dialogs& dialogs() { return *current.load(); }
+Dialogs& dialogs() {
+    return *current.load();
+}
 
-void setDialogs(Dialogs* d) { current = d ? d : &noDialogs; }
+void setDialogs(Dialogs* d) {
+    current = d ? d : &noDialogs;
+}
 
 } // namespace tc

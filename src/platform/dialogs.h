@@ -18,7 +18,7 @@ constexpr int DIALOG_CLOSED = 0; // closed without an answer, or cancelled by th
 // Message boxes and file dialogs. The Qt view provides the real one; headless, questions are put
 // on the console (the next typed line answers them); tests use a fake.
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // Shows a question and blocks until it is answered. When `cancel` is given and becomes
     // non-zero, the box is closed and DIALOG_CLOSED is returned.

@@ -7,7 +7,7 @@ namespace tc {
 
 // Auto-reset event: set() wakes one waiter (or the next one to wait); a successful wait resets it.
 class AutoResetEvent {
-public:
+  public:
     void set() {
         {
             std::lock_guard lock(mutex_);
@@ -22,13 +22,14 @@ public:
     // Returns true when the event was signalled within timeoutMs, false on timeout.
     bool wait(int timeoutMs) {
         std::unique_lock lock(mutex_);
-        if (!cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; }))
+        if (!cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return signalled_; }))
             return false;
         signalled_ = false;
         return true;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cond_;
     bool signalled_ = false;

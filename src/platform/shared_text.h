@@ -10,7 +10,7 @@ namespace tc {
 // A fixed text buffer that one thread may replace while others read it: every access copies
 // under a small lock. The text is cut to `limit` characters (at most 255).
 class SharedText {
-public:
+  public:
     explicit SharedText(size_t limit = 255) : limit_(std::min<size_t>(limit, sizeof(buf_) - 1)) {}
     SharedText(const SharedText&) = delete;
     SharedText& operator=(const SharedText&) = delete;
@@ -22,7 +22,8 @@ public:
     void set(std::string_view text) {
         std::lock_guard lock(mutex_);
         size_t n = std::min(text.size(), limit_);
-        n = std::min(n, static_cast<size_t>(std::find(text.begin(), text.begin() + n, '\0') - text.begin()));
+        n = std::min(
+            n, static_cast<size_t>(std::find(text.begin(), text.begin() + n, '\0') - text.begin()));
         std::memcpy(buf_, text.data(), n);
         buf_[n] = '\0';
     }
@@ -33,7 +34,7 @@ public:
     }
     size_t limit() const { return limit_; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     size_t limit_;
     char buf_[256] = {};
