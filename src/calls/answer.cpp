@@ -152,18 +152,20 @@ bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int
     return true;
 }
 
-std::string callerText(int n, const char* format) {
+// The caller as the question shows it: " From <address> <port> [<id>]\n". The answer is
+// reported with the same text, even when the caller's ID arrives while the question is open.
+std::string callerText(int n) {
     LineRecord& r = lineTable[n];
     int port = r.peerPort != 0 ? r.peerPort.load() : r.port.load();
     std::string id = r.peerId.get();
     char text[FORMAT_BUFFER];
     if (settings.diagBits & DIAG_RAW_IP) {
         const auto* b = reinterpret_cast<const uint8_t*>(&r.peerAddr.sin_addr.s_addr);
-        std::snprintf(text, sizeof(text), "%s From %d.%d.%d.%d %d [%s]\n", format, b[0], b[1], b[2],
-                      b[3], port, id.c_str());
-    } else {
-        std::snprintf(text, sizeof(text), "%s From %s %d [%s]\n", format, r.peerName.get().c_str(),
+        std::snprintf(text, sizeof(text), " From %d.%d.%d.%d %d [%s]\n", b[0], b[1], b[2], b[3],
                       port, id.c_str());
+    } else {
+        std::snprintf(text, sizeof(text), " From %s %d [%s]\n", r.peerName.get().c_str(), port,
+                      id.c_str());
     }
     return text;
 }
@@ -272,14 +274,15 @@ void holdThread(int n) {
 
 void allowThread(int n) {
     LineRecord& r = lineTable[n];
-    std::string question = callerText(n, "Accept Call");
+    std::string caller = callerText(n);
     restoreMainWindow();
     audioState.toneRequest = 1;
     if (sleepUnlessEnding(n, QUESTION_DELAY_MS)) {
         audioState.toneRequest = 0;
         return;
     }
-    int answer = dialogs().ask("Incoming Call", question, DialogButtons::yesNo, &r.ending);
+    int answer =
+        dialogs().ask("Incoming Call", "Accept Call" + caller, DialogButtons::yesNo, &r.ending);
     audioState.toneRequest = 0;
     // Closed because the caller hung up meanwhile: the hold thread ends the line.
     if (r.ending) return;
@@ -287,9 +290,9 @@ void allowThread(int n) {
         r.active = 1;
         r.accepted = 1;
         displayDirty = 1;
-        message("%s", callerText(n, "Accepted Call").c_str());
+        message("Accepted Call%s", caller.c_str());
     } else {
-        message("%s", callerText(n, "Rejected Call").c_str());
+        message("Rejected Call%s", caller.c_str());
         displayDirty = 1;
         r.ending = 1;
     }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "calls/answer.h"
 #include "calls/call_out.h"
 #include "calls/codec.h"
 #include "calls/line_life.h"
@@ -23,6 +24,7 @@
 #include "core/settings.h"
 #include "core/startup.h"
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "support/recording_console.h"
 #include "support/scripted_peer.h"
 
@@ -401,6 +403,32 @@ TEST_F(LineThreadsTest, FailedSendEndsTheLine) {
     std::vector<int16_t> speech = ramp(1, 0);
     giveBlock(speech.data(), 1);
     ASSERT_TRUE(eventually([&] { return r.ending.load() != 0; }));
+}
+
+// Answers the incoming-call question with Yes, while the caller's ID arrives during the question.
+class LateIdDialogs : public Dialogs {
+  public:
+    int ask(const std::string& title, const std::string& text, DialogButtons,
+            const std::atomic<uint8_t>*) override {
+        asked = title + "|" + text;
+        lineTable[0].peerPort = 9000;
+        lineTable[0].peerId.set("Late");
+        return DIALOG_YES;
+    }
+    std::string asked;
+};
+
+TEST_F(LineThreadsTest, AnsweredQuestionIsReportedWithTheArgumentsOfTheQuestion) {
+    LateIdDialogs late;
+    setDialogs(&late);
+    LineRecord& r = openLine(true);
+    r.port = 40000;
+    allowThread(0);
+    setDialogs(nullptr);
+    EXPECT_EQ(late.asked, "Incoming Call|Accept Call From 127.0.0.1 40000 []\n");
+    EXPECT_EQ(console.count("Accepted Call From 127.0.0.1 40000 []\n"), 1);
+    EXPECT_EQ(r.active.load(), 1);
+    EXPECT_EQ(r.accepted.load(), 1);
 }
 
 // A real outgoing call on loopback that the callee forwards: the call goes on at the new
