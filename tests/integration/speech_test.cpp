@@ -5,6 +5,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <ostream>
 #include <thread>
 
 #include "calls/codec.h"
@@ -100,6 +101,11 @@ struct Level {
     const char* option; // the copy's compression option, or none
     int talkMs;         // how long the call runs once accepted
 };
+
+// Names the level in test output instead of dumping its bytes.
+[[maybe_unused]] void PrintTo(const Level& level, std::ostream* os) {
+    *os << "compression " << level.code;
+}
 
 class SpeechTest : public ::testing::TestWithParam<Level> {};
 
