@@ -228,17 +228,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 void MainWindow::createControls(QWidget* canvas) {
-    for (const ControlSpec& spec : CONTROL_SPECS) {
+    for (const ControlSpec& place : CONTROL_SPECS) {
         QWidget* widget = nullptr;
-        Control c = spec.control;
-        switch (spec.kind) {
+        Control c = place.control;
+        switch (place.kind) {
         case Kind::label:
         case Kind::panel: {
             auto* label = new QLabel(canvas);
             label->setTextFormat(Qt::PlainText); // peers' texts are shown as they are
             label->setFrameShape(QFrame::Box);
             label->setAutoFillBackground(true); // the banner shows only between controls
-            if (spec.kind == Kind::panel) {
+            if (place.kind == Kind::panel) {
                 label->setFont(panelFont());
                 label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             } else {
@@ -258,7 +258,7 @@ void MainWindow::createControls(QWidget* canvas) {
         case Kind::portField: {
             auto* field = new QLineEdit(canvas);
             field->setAlignment(Qt::AlignCenter);
-            if (spec.kind == Kind::portField)
+            if (place.kind == Kind::portField)
                 field->setValidator(new QRegularExpressionValidator(
                     QRegularExpression(QStringLiteral("[0-9]*")), field));
             connect(field, &QLineEdit::textEdited, this,
@@ -293,8 +293,8 @@ void MainWindow::createControls(QWidget* canvas) {
             break;
         }
         }
-        widget->setObjectName(QString::fromLatin1(spec.name));
-        widget->setGeometry(spec.x, spec.y, spec.w, spec.h);
+        widget->setObjectName(QString::fromLatin1(place.name));
+        widget->setGeometry(place.x, place.y, place.w, place.h);
         controls_[static_cast<size_t>(c)] = widget;
     }
     // The indicator lies over the gap between the clock and the ID.
@@ -362,8 +362,8 @@ void MainWindow::render(const WindowSnapshot& s) {
 }
 
 void MainWindow::renderTexts(const WindowSnapshot& s) {
-    for (const ControlSpec& spec : CONTROL_SPECS) {
-        size_t i = static_cast<size_t>(spec.control);
+    for (const ControlSpec& place : CONTROL_SPECS) {
+        size_t i = static_cast<size_t>(place.control);
         QWidget* widget = controls_[i];
         QString text = qs(s.texts[i]);
         if (auto* label = qobject_cast<QLabel*>(widget)) {
