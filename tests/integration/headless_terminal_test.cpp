@@ -98,8 +98,10 @@ TEST(HeadlessTerminal, PromptHistoryAndQuit) {
     ASSERT_TRUE(copy.start(dir, freePort()));
     ASSERT_TRUE(copy.waitFor("TALKCIRCLE CONSOLE  Version 1.1")) << copy.output();
     ASSERT_TRUE(copy.waitFor("ListCommands. (# = -1 = All Lines)\r\n")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n> "))
+    ASSERT_TRUE(copy.waitFor("Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n"))
         << copy.output();
+    // The status rows may be redrawn between the command list and the prompt.
+    ASSERT_TRUE(copy.waitFor("> ")) << copy.output();
 
     copy.type("mute y\r");
     ASSERT_TRUE(copy.waitFor("Microphone Muted\r\n")) << copy.output();
