@@ -29,7 +29,6 @@ namespace tc {
 
 namespace {
 
-constexpr int DIAG_RAW_IP = 0x1000;
 constexpr int ID_CHECKS = 12;
 constexpr int ID_CHECK_MS = 500;
 constexpr int REFUSAL_PAUSE_MS = 2000;

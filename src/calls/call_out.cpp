@@ -25,7 +25,6 @@ namespace tc {
 
 namespace {
 
-constexpr int DIAG_NO_WAIT = 0x0400;
 constexpr int FAILURE_PAUSE_MS = 2000;
 constexpr int TEARDOWN_PAUSE_MS = 2000;
 constexpr int OWNER_POLL_MS = 100;

@@ -10,7 +10,6 @@ namespace tc {
 
 namespace {
 
-constexpr int DIAG_VOLS = 1 << 5;
 
 inline void putWord(uint8_t* dst, unsigned word) {
     dst[0] = static_cast<uint8_t>(word);

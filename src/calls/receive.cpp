@@ -27,10 +27,6 @@ namespace tc {
 
 namespace {
 
-constexpr int DIAG_INDEX_NUMBERS = 0x0010;
-constexpr int DIAG_VERSION = 0x0080;
-constexpr int DIAG_IN_BUFF = 0x0200;
-constexpr int DIAG_RAW_IP = 0x1000;
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int COMMAND_QUEUE_WAIT_MS = 5000;

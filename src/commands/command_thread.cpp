@@ -222,7 +222,7 @@ void printCommandList() {
            "IM # (^Z=End), Komp #|-1(Def) Y|N, Mute Y|N, None, Priv #, Quit, Reply [Msg],\n"
            "Send # Msg, Talk #, Vol L# M|S V##, Window, /Hub H|S|N, # (Delay mS),\n"
            "ListCommands. (# = -1 = All Lines)\n");
-    if (settings.diagBits & 1) {
+    if (settings.diagBits & DIAG_LIST) {
         output(CONSOLE_ONLY, "%s",
                "X Type Val, Y [NewPswd], Z ## (ScreenDump), + Startup|?, & ?|DNSUpdate DNSName\n");
         output(CONSOLE_ONLY, "%s",

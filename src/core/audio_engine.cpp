@@ -17,10 +17,6 @@ AudioState audioState;
 
 namespace {
 
-constexpr int DIAG_BUFFS = 1 << 1;
-constexpr int DIAG_IO_NUMBERS = 1 << 2;
-constexpr int DIAG_IO_TOTALS = 1 << 3;
-constexpr int DIAG_TONE = 1 << 6;
 
 // Nice value of the audio thread: two steps above normal. Without the right to raise it the
 // thread simply runs at normal priority.

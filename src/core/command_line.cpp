@@ -15,7 +15,6 @@ namespace tc {
 
 namespace {
 
-constexpr int DIAG_NO_ERASE = 0x800;
 constexpr int MIN_AUDIO_BUFFERS = 2;
 constexpr int MAX_AUDIO_BUFFERS = 64;
 

@@ -22,6 +22,22 @@ constexpr int HUB_P2P = 0;
 constexpr int HUB_HUB = 1;
 constexpr int HUB_SERVER = 2;
 
+// Bits of Settings.diagBits (set with the X command).
+constexpr int DIAG_LIST = 1 << 0;          // command list in its second form
+constexpr int DIAG_BUFFS = 1 << 1;         // playback queue counts of the audio engine
+constexpr int DIAG_IO_NUMBERS = 1 << 2;    // line numbers of blocks played and captured
+constexpr int DIAG_IO_TOTALS = 1 << 3;     // counts of lines served per block
+constexpr int DIAG_INDEX_NUMBERS = 1 << 4; // sequence numbers of received audio packets
+constexpr int DIAG_VOLS = 1 << 5;          // Medium codec scale codes
+constexpr int DIAG_TONE = 1 << 6;          // test signal instead of the microphone
+constexpr int DIAG_VERSION = 1 << 7;       // peers' version packets
+constexpr int DIAG_WIN_MSG = 1 << 8;       // every window event on the console and the log
+constexpr int DIAG_IN_BUFF = 1 << 9;       // receive backlog
+constexpr int DIAG_NO_WAIT = 1 << 10;      // outgoing calls
+constexpr int DIAG_NO_ERASE = 1 << 11;     // no action resets or clears a field
+constexpr int DIAG_RAW_IP = 1 << 12;       // callers shown by address, not name
+constexpr int DIAG_IN_STATS = 1 << 13;     // per-line receive statistics
+
 // The process-wide settings record. Numbers are atomics and texts are locked copies, because
 // every thread reads and writes them.
 struct Settings {

@@ -27,7 +27,6 @@ constexpr int FAILURE_EXIT_MS = 5000;
 constexpr int AUDIO_STOP_MS = 1000;
 // Pause between attempts to take the tone block back while the device still plays it.
 constexpr int TONE_RETRY_MS = 5;
-constexpr int DIAG_IN_STATS = 0x2000;
 constexpr int STATS_MIN_BLOCKS = 100;
 constexpr uint32_t FULL_VOLUME = 0xFFFFFFFF;
 

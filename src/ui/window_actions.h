@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/settings.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -27,8 +28,6 @@ constexpr int MENU_VERSION = 32780;
 constexpr int MENU_ABOUT = 104;
 
 // Diagnostic bits that change what the window does.
-constexpr int DIAG_WIN_MSG = 0x100;  // trace every window event on the console and the log
-constexpr int DIAG_NO_ERASE = 0x800; // no action resets or clears a field
 
 // The window events, numbered as the diagnostic trace prints them.
 constexpr uint32_t WINDOW_EVENT_KEY = 0x2E;      // a letter typed in the line list
