@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "calls/codec.h"
+#include "core/codec.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "audio/audio_engine.h"
 #include "core/settings.h"
-#include "core/supervisor.h"
+#include "audio/audio_period.h"
 
 namespace {
 

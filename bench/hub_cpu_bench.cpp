@@ -8,8 +8,8 @@
 #include <netinet/tcp.h>
 
 #include "bench_support.h"
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
 
 namespace tc::bench {
 namespace {

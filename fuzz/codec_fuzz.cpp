@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "calls/codec.h"
+#include "core/codec.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "commands/command_queue.h"
+#include "core/line_table.h"
+#include "core/command_queue.h"
 #include "commands/command_thread.h"
 #include "core/output.h"
 #include "core/settings.h"

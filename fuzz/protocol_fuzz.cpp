@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
 #include "core/settings.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/command_line.h"
-#include "core/program.h"
+#include "app/program.h"
 #include "core/settings.h"
 #include "platform/store.h"
 
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     tc::launchOptions = options;
     tc::setStorePath(options.config);
 #ifdef TC_HAVE_QT
-    if (window) return tc::runQtProgram(argc, argv, options, args);
+    if (window) return tc::runQtProgram(argc, argv, [&] { return tc::runProgram(options, args); });
 #endif
     return tc::runProgram(options, args);
 }

@@ -11,19 +11,18 @@
 #include <unistd.h>
 
 #include "calls/line_life.h"
-#include "calls/line_table.h"
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
 #include "calls/receive.h"
 #include "calls/send.h"
-#include "core/audio_engine.h"
+#include "audio/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "ui/line_list.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

@@ -9,17 +9,16 @@
 #include <unistd.h>
 
 #include "calls/line_life.h"
-#include "calls/line_table.h"
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
 #include "calls/receive.h"
 #include "calls/send.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
-#include "ui/line_list.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

@@ -6,11 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 
@@ -102,7 +102,7 @@ void releaseOwnedLine(int line) {
 }
 
 void restoreMainWindow() {
-    setWindowShown(true);
+    showMainWindow(true);
     int expected = 2;
     settings.trayIcon.compare_exchange_strong(expected, 1);
 }

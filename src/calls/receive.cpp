@@ -8,20 +8,19 @@
 
 #include "calls/answer.h"
 #include "calls/call_out.h"
-#include "calls/codec.h"
+#include "core/codec.h"
 #include "calls/line_life.h"
-#include "calls/line_table.h"
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
-#include "commands/command_queue.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
+#include "core/command_queue.h"
+#include "audio/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "ui/line_list.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "calls/protocol.h"
+#include "core/protocol.h"
 
 namespace tc {
 

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "calls/call_out.h"
-#include "calls/codec.h"
-#include "calls/line_table.h"
-#include "calls/protocol.h"
-#include "ui/window_model.h"
+#include "core/codec.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

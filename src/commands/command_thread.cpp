@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "commands/console_dialogs.h"
 #include "commands/text_helpers.h"
 #include "core/output.h"
@@ -15,7 +15,6 @@
 
 namespace tc {
 
-CommandState commandState;
 
 namespace {
 

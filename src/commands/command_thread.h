@@ -1,12 +1,7 @@
 #pragma once
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <string>
 
-#include "calls/protocol.h"
-#include "platform/event.h"
+#include "core/command_queue.h"
 
 namespace tc {
 
@@ -23,29 +18,6 @@ constexpr int WORD_BYTES = 256;
 constexpr int ROLE_CONSOLE = 0;
 constexpr int ROLE_BUFFER = 1;
 
-// The command queue, laid out as a Packet (payload, type, value) so that an accepted
-// PKT_COMMAND whose type is set to 0 fills all three at once. Guarded by `mutex`; producers set
-// commandSource (in the output state) last, under the same lock.
-struct CommandQueue {
-    char commandBuffer[PAYLOAD_BYTES];
-    int32_t commandIndex;
-    int32_t commandCount;
-};
-static_assert(sizeof(CommandQueue) == sizeof(Packet));
-static_assert(offsetof(CommandQueue, commandIndex) == offsetof(Packet, typeBytes));
-static_assert(offsetof(CommandQueue, commandCount) == offsetof(Packet, valueBytes));
-
-struct CommandState {
-    std::mutex mutex;
-    CommandQueue queue{};
-    std::string lastCommand; // the request's latest command, for its closing reply
-    std::atomic<int> showCommandList{1};
-    std::atomic<bool> stopRequested{false};
-    AutoResetEvent queueEvent; // set when commands are queued or the threads must stop
-    AutoResetEvent idleEvent;  // set to wake an idle console thread (console opened, stop)
-};
-
-extern CommandState commandState;
 
 // Empties the queue, shows the command list again and clears a stop request (tests).
 void resetCommandState();

@@ -2,9 +2,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "audio/audio_engine.h"
 #include "calls/call_out.h"
-#include "calls/line_table.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
 #include "commands/command_args.h"
 #include "commands/command_thread.h"
 #include "commands/console_dialogs.h"
@@ -12,9 +13,9 @@
 #include "commands/text_helpers.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
-#include "ui/line_list.h"
-#include "ui/window_model.h"
+#include "core/lifecycle.h"
+#include "core/status_rows.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 
@@ -61,7 +62,7 @@ void delayCommand(const char* line) {
 }
 
 void statusCommand(int flags) {
-    std::vector<std::string> rows = statusRows();
+    std::vector<std::string> rows = statusRows(dateAndTime(), audioOverloaded());
     rows.resize(STATUS_ROWS);
     for (int r = 0; r < STATUS_ROWS; ++r) {
         int rowFlags = r < 10 ? (flags | NoPanel) : NoPanel;
@@ -85,13 +86,13 @@ void blockCommand(const char* line, int flags) {
         switch (choiceLetter(choice)) {
         case 'Y':
             settings.incomingMode = INCOMING_BLOCKED;
-            setControlText(Control::answerButton, "BLOCKED");
-            if (settings.autoMessage.empty()) setControlText(Control::messageLabel, "(No Message)");
+            setWindowText(WindowText::answerButton, "BLOCKED");
+            if (settings.autoMessage.empty()) setWindowText(WindowText::messageLabel, "(No Message)");
             break;
         case 'N':
             settings.incomingMode = INCOMING_ANSWER;
-            setControlText(Control::answerButton, "ANSWER");
-            setControlText(Control::messageLabel, settings.autoMessage.get());
+            setWindowText(WindowText::answerButton, "ANSWER");
+            setWindowText(WindowText::messageLabel, settings.autoMessage.get());
             break;
         default:
             output(flags, "Invalid Choice\n");
@@ -134,9 +135,9 @@ void forwardCommand(const char* line, int flags) {
     }
     if (host.empty()) {
         message("ANSWER Mode\n");
-        setControlText(Control::answerButton, "ANSWER");
-        setControlText(Control::messageLabel, "");
-        setControlText(Control::forwardPortLabel, "");
+        setWindowText(WindowText::answerButton, "ANSWER");
+        setWindowText(WindowText::messageLabel, "");
+        setWindowText(WindowText::forwardPortLabel, "");
         settings.incomingMode = INCOMING_ANSWER;
         settings.autoMessage.clear();
         settings.forwardPort.clear();
@@ -145,9 +146,9 @@ void forwardCommand(const char* line, int flags) {
     settings.autoMessage.set(host);
     settings.forwardPort.set(port);
     settings.incomingMode = INCOMING_FORWARD;
-    setControlText(Control::answerButton, "FORWARD");
-    setControlText(Control::messageLabel, settings.autoMessage.get());
-    setControlText(Control::forwardPortLabel, settings.forwardPort.get());
+    setWindowText(WindowText::answerButton, "FORWARD");
+    setWindowText(WindowText::messageLabel, settings.autoMessage.get());
+    setWindowText(WindowText::forwardPortLabel, settings.forwardPort.get());
 }
 
 void sendToLines(int number, const std::string& text) {
@@ -239,12 +240,12 @@ void muteCommand(const char* line, int flags) {
     case 'Y':
         settings.micMuted = 1;
         message("Microphone Muted\n");
-        setControlText(Control::muteButton, "UNMUTE");
+        setWindowText(WindowText::muteButton, "UNMUTE");
         break;
     case 'N':
         settings.micMuted = 0;
         message("Microphone Enabled\n");
-        setControlText(Control::muteButton, "MUTE");
+        setWindowText(WindowText::muteButton, "MUTE");
         break;
     default:
         output(flags, "Invalid Choice\n");
@@ -266,7 +267,7 @@ void replyCommand(const char* line) {
     int mode = settings.incomingMode;
     if (shown.empty() && (mode == INCOMING_BLOCKED || mode == INCOMING_FORWARD))
         shown = "(No Message)";
-    setControlText(Control::messageLabel, shown);
+    setWindowText(WindowText::messageLabel, shown);
 }
 
 void sendCommand(const char* line, int flags) {
@@ -331,7 +332,7 @@ void hubCommand(const char* line, int flags) {
     switch (choiceLetter(choice)) {
     case 'H':
         settings.hubMode = HUB_HUB;
-        setControlText(Control::hubButton, "HUB");
+        setWindowText(WindowText::hubButton, "HUB");
         break;
     case 'S':
         if (settings.listenPort == 0) {
@@ -340,11 +341,11 @@ void hubCommand(const char* line, int flags) {
             return;
         }
         settings.hubMode = HUB_SERVER;
-        setControlText(Control::hubButton, "SERVER");
+        setWindowText(WindowText::hubButton, "SERVER");
         break;
     case 'N':
         settings.hubMode = HUB_P2P;
-        setControlText(Control::hubButton, "P to P");
+        setWindowText(WindowText::hubButton, "P to P");
         break;
     default:
         output(flags, "Invalid Choice\n");

@@ -2,11 +2,10 @@
 
 #include <vector>
 
-#include "calls/line_table.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
 #include "core/output.h"
-#include "ui/line_list.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

@@ -9,9 +9,11 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/store.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
+
+LaunchOptions launchOptions;
 
 namespace {
 
@@ -81,18 +83,18 @@ void applyCompressionOption(const std::string& word) {
 void applyBlockedOption(const std::string& text) {
     settings.incomingMode = INCOMING_BLOCKED;
     settings.autoMessage.set(text);
-    setControlText(Control::answerButton, "BLOCKED");
+    setWindowText(WindowText::answerButton, "BLOCKED");
     std::string shown = settings.autoMessage.get();
-    setControlText(Control::messageLabel, shown.empty() ? "(No Message)" : shown);
+    setWindowText(WindowText::messageLabel, shown.empty() ? "(No Message)" : shown);
 }
 
 void applyForwardOption(const std::string& address, const std::string& port) {
     settings.incomingMode = INCOMING_FORWARD;
     settings.autoMessage.set(address);
     settings.forwardPort.set(port); // cut to 6 characters
-    setControlText(Control::messageLabel, settings.autoMessage.get());
-    setControlText(Control::forwardPortLabel, settings.forwardPort.get());
-    setControlText(Control::answerButton, "FORWARD");
+    setWindowText(WindowText::messageLabel, settings.autoMessage.get());
+    setWindowText(WindowText::forwardPortLabel, settings.forwardPort.get());
+    setWindowText(WindowText::answerButton, "FORWARD");
 }
 
 void applyDefaultCallOption(const std::string& address, const std::string& port,
@@ -101,9 +103,9 @@ void applyDefaultCallOption(const std::string& address, const std::string& port,
     settings.defaultCallPort.set(port);         // cut to 6 characters
     settings.defaultCallPassword.set(password); // cut to 126 characters
     if (settings.diagBits & DIAG_NO_ERASE) return;
-    setControlText(Control::hostField, settings.defaultCallAddress.get());
-    setControlText(Control::portField, settings.defaultCallPort.get());
-    setControlText(Control::pswdField, settings.defaultCallPassword.get());
+    setWindowText(WindowText::hostField, settings.defaultCallAddress.get());
+    setWindowText(WindowText::portField, settings.defaultCallPort.get());
+    setWindowText(WindowText::pswdField, settings.defaultCallPassword.get());
 }
 
 void applyMinimizeOption() {
@@ -170,7 +172,7 @@ void applyOption(char letter, const std::vector<std::string>& words, size_t k) {
         break;
     case 'H':
         settings.hubMode = HUB_HUB;
-        setControlText(Control::hubButton, "HUB");
+        setWindowText(WindowText::hubButton, "HUB");
         break;
     case 'I':
         message("/I Option Must Be First\n");
@@ -180,7 +182,7 @@ void applyOption(char letter, const std::vector<std::string>& words, size_t k) {
         break;
     case 'S':
         settings.hubMode = HUB_SERVER;
-        setControlText(Control::hubButton, "SERVER");
+        setWindowText(WindowText::hubButton, "SERVER");
         break;
     case 'T':
         settings.terminateMode = 1;

@@ -6,11 +6,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "calls/protocol.h"
+#include "core/protocol.h"
 #include "core/settings.h"
 #include "platform/dialogs.h"
 #include "platform/terminal_console.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 
@@ -63,7 +63,7 @@ std::string joinPanelRows() {
 }
 
 void showPanel(const std::string& text) {
-    setControlText(Control::panelWindow, text);
+    setWindowText(WindowText::panel, text);
 }
 
 void scrollPanel() {

@@ -1,20 +1,17 @@
 #pragma once
-#include <atomic>
 #include <string>
 #include <vector>
 
 namespace tc {
 
-// Code of rowUpdate that removes the row of line n: ROW_REMOVE + n.
-constexpr int ROW_REMOVE = 256;
-
 // Writes the row of line `code` (0 to 7) in the line list, appending it when the line has no
 // row yet; ROW_REMOVE + n removes the row of line n and moves the rows below it up. A rewritten
-// row keeps its selection. Sets displayDirty and refreshes the state column.
-void rowUpdate(int code);
+// row keeps its selection. Sets displayDirty and refreshes the state column. (Lower layers call
+// it as rowUpdate().)
+void applyRowUpdate(int code);
 
-// The lines whose rows are selected, in row order.
-std::vector<int> getSelectedLines();
+// The lines whose rows are selected, in row order. (Lower layers call it as getSelectedLines().)
+std::vector<int> selectedRowLines();
 
 // The line shown in each row (8 entries, -1 for no row).
 std::vector<int> listRowLines();
@@ -28,15 +25,8 @@ void stateColumnRefresh();
 // other than 0 does nothing.
 void displayRefresh(int flag);
 
-// The 12 status rows shown at the top of the console (also the Status command's reply).
-std::vector<std::string> statusRows();
-
-// Set when the next display refresh must rewrite the row of every line in use (a line's
-// compression changed).
-extern std::atomic<int> listDirty;
-
-// The row text of line n in the line list, and its 7-character state word.
-std::string lineRowText(int n);
-const char* lineStateWord(int n);
+// Fills in the window hooks of the lower layers with the window model (start-up, and tests that
+// watch the model).
+void installWindowHooks();
 
 } // namespace tc

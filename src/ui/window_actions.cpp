@@ -5,14 +5,14 @@
 #include <cstring>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "calls/protocol.h"
-#include "commands/command_queue.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
+#include "core/command_queue.h"
 #include "commands/dns.h"
 #include "commands/line_ops.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/dialogs.h"
 #include "platform/store.h"
 #include "ui/address_book.h"
@@ -242,7 +242,7 @@ void sendTextMessage() {
         message("No Message\n");
         return;
     }
-    std::vector<int> lines = getSelectedLines();
+    std::vector<int> lines = selectedRowLines();
     if (lines.empty()) {
         message("No Line Selected\n");
         return;
@@ -269,7 +269,7 @@ void applyGain(bool mic) {
     if (std::sscanf(text.c_str(), "%d", &value) != 1 || value < MIN_GAIN || value > MAX_GAIN) {
         message(mic ? "Invalid Microphone Gain\n" : "Invalid Speaker Gain\n");
     } else {
-        std::vector<int> lines = getSelectedLines();
+        std::vector<int> lines = selectedRowLines();
         auto gainOf = [mic](LineRecord& r) -> std::atomic<int8_t>& {
             return mic ? r.micGain : r.spkGain;
         };
@@ -298,7 +298,7 @@ void toggleMute() {
 }
 
 void toggleCompression() {
-    std::vector<int> lines = getSelectedLines();
+    std::vector<int> lines = selectedRowLines();
     int level = settings.defaultCompLevel;
     if (lines.empty()) {
         if (settings.defaultCompression != 0) {
@@ -325,7 +325,7 @@ void toggleCompression() {
 }
 
 void setAutoRetry() {
-    std::vector<int> lines = getSelectedLines();
+    std::vector<int> lines = selectedRowLines();
     if (lines.empty()) {
         message("No Line Selected\n");
         return;
@@ -336,7 +336,7 @@ void setAutoRetry() {
 }
 
 void exportRequest() {
-    std::vector<int> lines = getSelectedLines();
+    std::vector<int> lines = selectedRowLines();
     if (lines.empty()) {
         message("No Line Selected\n");
     } else if (lines.size() > 1) {
@@ -422,7 +422,7 @@ void setCompressionLevel(int level) {
         message("Default Compression Level Set To Medium\n");
     else
         message("Default Compression Level Set To High\n");
-    refreshMenuChecks();
+    updateMenuChecks();
 }
 
 std::string helpText() {

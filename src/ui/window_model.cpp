@@ -8,8 +8,6 @@
 namespace tc {
 
 WindowModel windowModel;
-std::atomic<int> displayDirty{1};
-std::atomic<bool> trayAvailable{true};
 
 namespace {
 
@@ -233,7 +231,7 @@ std::string windowTitleText() {
     return windowModel.title;
 }
 
-void refreshMenuChecks() {
+void updateMenuChecks() {
     int level = settings.defaultCompLevel;
     bool logOpen = outputState.logFile >= 0;
     {

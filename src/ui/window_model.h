@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/window_hooks.h"
+
 namespace tc {
 
 // Every control of the main window, in creation order.
@@ -124,15 +126,8 @@ void setWindowShown(bool shown);
 void setWindowMinimized(bool minimized);
 
 // Brings the compression and log check marks up to date from the settings and the log state.
-void refreshMenuChecks();
+void updateMenuChecks();
 bool menuChecked(MenuCheck item);
 
 } // namespace tc
 
-namespace tc {
-// Set whenever the line list must be rebuilt by the next display refresh (a line was claimed,
-// released or changed state).
-extern std::atomic<int> displayDirty;
-// False when the desktop has no system tray: the window then cannot hide into one.
-extern std::atomic<bool> trayAvailable;
-} // namespace tc

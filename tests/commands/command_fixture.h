@@ -10,12 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "calls/line_table.h"
-#include "calls/protocol.h"
+#include "ui/line_list.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
 #include "commands/command_thread.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/console.h"
 #include "support/fake_console.h"
 #include "ui/window_model.h"
@@ -66,6 +67,7 @@ class CommandFixture : public ::testing::Test {
         resetLineTable();
         resetCommandState();
         resetWindowModel();
+        installWindowHooks();
         startupState.shutdownRequested = false;
         attachConsole(&console);
     }

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "commands/command_queue.h"
+#include "core/command_queue.h"
 #include "commands/console_dialogs.h"
 
 namespace tc::test {

@@ -1,7 +1,7 @@
 // Command lines run through the interpreter: the exact console texts and the state after.
 #include "commands/command_fixture.h"
 
-#include "commands/command_queue.h"
+#include "core/command_queue.h"
 
 namespace tc::test {
 namespace {

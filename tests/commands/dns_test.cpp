@@ -14,7 +14,7 @@
 
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/udp_status.h"
+#include "calls/udp_status.h"
 #include "platform/clock.h"
 #include "platform/store.h"
 #include "support/recording_console.h"

@@ -1,3 +1,4 @@
+#include "ui/line_list.h"
 #include "core/command_line.h"
 
 #include <arpa/inet.h>
@@ -20,6 +21,7 @@ class CommandLineTest : public ::testing::Test {
     void SetUp() override {
         resetSettings();
         resetWindowModel();
+        installWindowHooks();
         resetOutput();
         attachConsole(&console);
         char pattern[] = "/tmp/tc_cmdline_XXXXXX";

@@ -1,3 +1,4 @@
+#include "ui/line_list.h"
 #include "core/output.h"
 
 #include <cstdio>
@@ -10,8 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "calls/line_table.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/protocol.h"
 #include "core/settings.h"
 #include "platform/dialogs.h"
 #include "platform/terminal_console.h"
@@ -48,6 +49,7 @@ class OutputTest : public ::testing::Test {
     void SetUp() override {
         resetOutput();
         resetWindowModel();
+        installWindowHooks();
         char pattern[] = "/tmp/tc_output_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;

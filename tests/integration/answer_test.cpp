@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "calls/packet_parse.h"
-#include "core/supervisor.h"
+#include "core/packet_parse.h"
+#include "audio/audio_period.h"
 #include "support/program_copy.h"
 #include "support/scripted_peer.h"
 

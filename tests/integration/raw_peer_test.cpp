@@ -11,8 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "calls/codec.h"
-#include "calls/packet_parse.h"
+#include "core/codec.h"
+#include "core/packet_parse.h"
 #include "support/program_copy.h"
 #include "support/scripted_peer.h"
 

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <thread>
 
-#include "calls/codec.h"
+#include "core/codec.h"
 #include "support/program_copy.h"
 
 namespace tc::test {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "calls/protocol.h"
+#include "core/protocol.h"
 
 namespace tc::test {
 

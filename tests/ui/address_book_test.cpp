@@ -1,7 +1,7 @@
 #include <fstream>
 
 #include "commands/command_thread.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "ui/ui_fixture.h"
 

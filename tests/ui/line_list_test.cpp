@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 
-#include "core/audio_engine.h"
+#include "audio/audio_engine.h"
+#include "core/status_rows.h"
 #include "ui/ui_fixture.h"
 
 namespace tc::test {
@@ -166,12 +167,12 @@ TEST_F(LineList, ConsoleStatusRows) {
     EXPECT_EQ(shown[9].substr(0, 20), "7:    OUT  HUB 2    ");
     EXPECT_EQ(shown[10], std::string(79, '_'));
     EXPECT_EQ(shown[11], "");
-    EXPECT_EQ(statusRows()[2], shown[2]) << "the Status command's rows";
+    EXPECT_EQ(statusRows(dateAndTime(), audioOverloaded())[2], shown[2]) << "the Status command's rows";
 
     // RawIP shows the peer's address instead of its name.
     settings.diagBits = 0x1000;
     lineTable[0].peerAddr.sin_addr.s_addr = htonl(0x0A000105);
-    EXPECT_EQ(statusRows()[2], "0:    OUT  ACTIVE   10.0.1.5   9000/ 4000  [P]");
+    EXPECT_EQ(statusRows(dateAndTime(), audioOverloaded())[2], "0:    OUT  ACTIVE   10.0.1.5   9000/ 4000  [P]");
 }
 
 TEST_F(LineList, OverloadIndicatorFollowsTheWaitingCaptureBuffers) {

@@ -8,8 +8,7 @@
 #include <system_error>
 
 #include "core/output.h"
-#include "core/program.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_dialogs.h"
@@ -58,10 +57,10 @@ QtProgram::~QtProgram() {
     (void)console_.release();
 }
 
-int QtProgram::start(const LaunchOptions& options, const std::vector<std::string>& args) {
+int QtProgram::start(std::function<int()> body) {
     try {
-        program_ = std::thread([this, options, args] {
-            exitCode_ = runProgram(options, args);
+        program_ = std::thread([this, body = std::move(body)] {
+            exitCode_ = body();
             // An end that did not go through shutdown() (it always does) still leaves the loop.
             leaveEventLoop();
         });
@@ -80,14 +79,13 @@ int QtProgram::finish() {
     return exitCode_;
 }
 
-int runQtProgram(int argc, char** argv, const LaunchOptions& options,
-                 const std::vector<std::string>& args) {
+int runQtProgram(int argc, char** argv, std::function<int()> body) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Talkcircle"));
     QApplication::setDesktopFileName(QStringLiteral("talkcircle"));
     QApplication::setQuitOnLastWindowClosed(false);
     QtProgram program;
-    if (program.start(options, args) != 0) return 1;
+    if (program.start(std::move(body)) != 0) return 1;
     QApplication::exec();
     return program.finish();
 }

@@ -1,10 +1,10 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/launch_options.h"
 
 class QMessageBox;
 
@@ -25,9 +25,9 @@ class QtProgram {
     QtProgram(const QtProgram&) = delete;
     QtProgram& operator=(const QtProgram&) = delete;
 
-    // Starts start-up and the supervisor with the command line. 0, or 1 when no thread could be
-    // made.
-    int start(const LaunchOptions& options, const std::vector<std::string>& args);
+    // Runs `body` (start-up and the supervisor, returning the exit code) on a thread of its
+    // own. 0, or 1 when no thread could be made.
+    int start(std::function<int()> body);
     // After the event loop: closes the dialogs and waits for the program to end; returns its
     // exit code.
     int finish();
@@ -54,9 +54,8 @@ std::unique_ptr<QMessageBox> makeSyntaxBox(const std::string& text);
 // Builds the application, shows the box until it is closed, and returns 0.
 int showSyntaxBox(int argc, char** argv, const std::string& text);
 
-// main() with a display: builds the application and the window, runs the program and the event
-// loop, and returns the exit code.
-int runQtProgram(int argc, char** argv, const LaunchOptions& options,
-                 const std::vector<std::string>& args);
+// main() with a display: builds the application and the window, runs `body` (the program) beside
+// the event loop, and returns the exit code.
+int runQtProgram(int argc, char** argv, std::function<int()> body);
 
 } // namespace tc

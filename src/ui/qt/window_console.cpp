@@ -5,7 +5,7 @@
 #include <QVBoxLayout>
 
 #include "core/output.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 
 namespace tc {
 

@@ -15,8 +15,9 @@
 #include <optional>
 #include <thread>
 
+#include "app/program.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/store.h"
 #include "support/program_copy.h"
 #include "ui/line_list.h"
@@ -91,7 +92,7 @@ TEST_F(MainWindowView, CallPlacedFromTheFieldsAndDropped) {
     program = &view;
     LaunchOptions options;
     options.audio = "null";
-    ASSERT_EQ(view.start(options, {"Alice"}), 0);
+    ASSERT_EQ(view.start([options] { return runProgram(options, {"Alice"}); }), 0);
     MainWindow& window = view.window();
     ASSERT_TRUE(waitUntil([&] { return window.isVisible(); }));
     EXPECT_EQ(window.size(), QSize(640, 480));

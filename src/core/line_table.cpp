@@ -1,9 +1,9 @@
-#include "calls/line_table.h"
+#include "core/line_table.h"
 
 #include <cstring>
 
 #include "core/settings.h"
-#include "ui/window_model.h"
+#include "core/window_hooks.h"
 
 namespace tc {
 

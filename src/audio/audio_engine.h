@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "platform/wave_device.h"
 
 namespace tc {

@@ -1,4 +1,4 @@
-#include "calls/codec.h"
+#include "core/codec.h"
 
 #include <algorithm>
 #include <array>

@@ -6,13 +6,14 @@
 #include <functional>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "audio/audio_engine.h"
 #include "core/launch_options.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
-#include "core/supervisor.h"
+#include "core/lifecycle.h"
+#include "app/supervisor.h"
+#include "audio/audio_period.h"
 #include "platform/dialogs.h"
 #include "support/program_process.h"
 #include "support/recording_console.h"
@@ -37,7 +38,7 @@ class SupervisorTest : public ::testing::Test {
         resetOutput();
         resetLineTable();
         resetAudioState();
-        resetSupervisorState();
+        resetAudioPeriodState();
         startupState.shutdownRequested = false;
         attachConsole(&console);
         setDialogs(&dialogs_);
@@ -47,14 +48,14 @@ class SupervisorTest : public ::testing::Test {
         speaker = out.get();
         audioState.waveIn = std::make_unique<WaveIn>(std::move(in), true);
         audioState.waveOut = std::make_unique<WaveOut>(std::move(out), true);
-        supervisorState.pause = [this](int ms) {
+        audioPeriodState.pause = [this](int ms) {
             pauses.push_back(ms);
             if (onPause) onPause(ms);
         };
     }
 
     void TearDown() override {
-        resetSupervisorState();
+        resetAudioPeriodState();
         resetAudioState();
         resetLineTable();
         setDialogs(nullptr);
@@ -123,7 +124,7 @@ TEST_F(SupervisorTest, OutputOpenFailureRetriesThenThePeriodRunsAndEnds) {
     EXPECT_EQ(console.count("No Calls Active\n"), 1);
     EXPECT_EQ(panelText().find("No Calls Active"), std::string::npos);
     EXPECT_EQ((std::vector<int>{2000, 2000, 500, 500, 500, 1000}), pauses);
-    EXPECT_FALSE(supervisorState.audio.joinable()) << "the audio thread was joined";
+    EXPECT_FALSE(audioPeriodState.audio.joinable()) << "the audio thread was joined";
     EXPECT_FALSE(audioState.waveIn->isOpen());
     EXPECT_FALSE(audioState.waveOut->isOpen());
     EXPECT_FALSE(mic->isOpen);

@@ -1,4 +1,4 @@
-#include "core/udp_status.h"
+#include "calls/udp_status.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/clock.h"

@@ -1,27 +1,26 @@
-#include "core/supervisor.h"
+#include "audio/audio_period.h"
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <system_error>
 
-#include "calls/line_table.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "audio/audio_engine.h"
 #include "core/launch_options.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/wave_backends.h"
-#include "ui/line_list.h"
 
 namespace tc {
 
-SupervisorState supervisorState;
+AudioPeriodState audioPeriodState;
 
 namespace {
 
-constexpr int SUPERVISOR_PAUSE_MS = 500;
 constexpr int OPEN_RETRY_MS = 2000;
 constexpr int FAILURE_EXIT_MS = 5000;
 constexpr int AUDIO_STOP_MS = 1000;
@@ -29,13 +28,6 @@ constexpr int AUDIO_STOP_MS = 1000;
 constexpr int TONE_RETRY_MS = 5;
 constexpr int STATS_MIN_BLOCKS = 100;
 constexpr uint32_t FULL_VOLUME = 0xFFFFFFFF;
-
-void pause(int ms) {
-    if (supervisorState.pause)
-        supervisorState.pause(ms);
-    else
-        sleepMs(ms);
-}
 
 bool stopRequested() {
     return startupState.shutdownRequested;
@@ -51,32 +43,20 @@ void failureExit(const char* text) {
     shutdown();
 }
 
-void housekeeping() {
-    displayRefresh(0);
-    reapThreads();
-    pause(SUPERVISOR_PAUSE_MS);
-}
-
-// Idle: returns false when the program is to end.
-bool waitForLines() {
-    while (linesInUse() == 0) {
-        if (stopRequested()) return false;
-        if (settings.terminateMode > 1) {
-            shutdown();
-            return false;
-        }
-        housekeeping();
-    }
-    return !stopRequested();
-}
-
 bool keepTrying() {
     return linesInUse() != 0 && !stopRequested();
 }
 
-enum class Opened { both, noLineLeft, failed };
+} // namespace
 
-Opened openDevices() {
+void pause(int ms) {
+    if (audioPeriodState.pause)
+        audioPeriodState.pause(ms);
+    else
+        sleepMs(ms);
+}
+
+Opened openAudioDevices() {
     WaveIn& in = *audioState.waveIn;
     WaveOut& out = *audioState.waveOut;
     audioState.audioOpen = 1;
@@ -105,6 +85,8 @@ Opened openDevices() {
     }
     return Opened::both;
 }
+
+namespace {
 
 void lineStatistics() {
     if (!(settings.diagBits & DIAG_IN_STATS)) return;
@@ -143,7 +125,7 @@ void endPeriod() {
     if (linesInUse() == 0) output(NoPanel, "No Calls Active\n");
     audioState.audioOpen = 0;
     pause(AUDIO_STOP_MS);
-    if (supervisorState.audio.joinable()) supervisorState.audio.join();
+    if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
 
     if (in.reset() != 0) message("Audio Input Reset Error\n");
     if (out.reset() != 0) message("Audio Output Reset Error\n");
@@ -156,8 +138,9 @@ void endPeriod() {
     if (out.close() != 0) message("Audio Output Close Err\n");
 }
 
-// One audio period once both devices are open. Returns 1 after a failure exit.
-int runPeriod() {
+} // namespace
+
+int runAudioPeriod(const std::function<void()>& pulse) {
     if (audioState.waveOut->setVolume(FULL_VOLUME) != 0) {
         failureExit("Set Volume Error\n");
         return 1;
@@ -168,7 +151,7 @@ int runPeriod() {
         return 1;
     }
     try {
-        supervisorState.audio = std::thread(audioThread);
+        audioPeriodState.audio = std::thread(audioThread);
     } catch (const std::system_error&) {
         failureExit("Audio Thread Error\n");
         return 1;
@@ -176,37 +159,33 @@ int runPeriod() {
     while (keepTrying()) {
         lineStatistics();
         playTone();
-        housekeeping();
+        pulse();
     }
     endPeriod();
     return 0;
 }
 
-// The program is ending: stop the audio thread and close what is still open, so that a WAV
-// file being written is finished.
 void finishAudio() {
     audioState.audioOpen = 0;
-    if (supervisorState.audio.joinable()) supervisorState.audio.join();
+    if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
     for (WaveDevice* device : {static_cast<WaveDevice*>(audioState.waveIn.get()),
                                static_cast<WaveDevice*>(audioState.waveOut.get())}) {
         if (!device || !device->isOpen()) continue;
         device->reset();
         device->close();
     }
-    if (supervisorState.ownDevices) {
+    if (audioPeriodState.ownDevices) {
         audioState.waveIn.reset();
         audioState.waveOut.reset();
-        supervisorState.ownDevices = false;
+        audioPeriodState.ownDevices = false;
     }
 }
 
-} // namespace
-
-void resetSupervisorState() {
+void resetAudioPeriodState() {
     audioState.audioOpen = 0;
-    if (supervisorState.audio.joinable()) supervisorState.audio.join();
-    supervisorState.pause = nullptr;
-    supervisorState.ownDevices = false;
+    if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
+    audioPeriodState.pause = nullptr;
+    audioPeriodState.ownDevices = false;
 }
 
 int prepareAudioSystem() {
@@ -229,7 +208,7 @@ int prepareAudioSystem() {
     }
     audioState.waveIn = std::move(devices.in);
     audioState.waveOut = std::move(devices.out);
-    supervisorState.ownDevices = true;
+    audioPeriodState.ownDevices = true;
     return 0;
 }
 
@@ -263,27 +242,6 @@ void fillToneBlock(int16_t* block) {
         int high = (16 * i + 8) % 256;
         block[i] = static_cast<int16_t>(low | (high << 8));
     }
-}
-
-void supervisorLoop() {
-    if (prepareAudioSystem() != 0) return;
-    bool freshHeaders = true;
-    while (!stopRequested()) {
-        if (freshHeaders) prepareHeaders();
-        freshHeaders = false;
-        if (!waitForLines()) break;
-        Opened opened = openDevices();
-        if (opened == Opened::failed) break;
-        if (opened == Opened::both) {
-            if (runPeriod() != 0) break;
-            freshHeaders = true;
-        }
-        if (settings.terminateMode != 0) {
-            shutdown();
-            break;
-        }
-    }
-    finishAudio();
 }
 
 } // namespace tc

@@ -1,4 +1,4 @@
-#include "calls/protocol.h"
+#include "core/protocol.h"
 
 #include <cerrno>
 #include <mutex>
@@ -6,7 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 
 namespace tc {
 

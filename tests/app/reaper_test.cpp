@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "core/startup.h"
+#include "core/lifecycle.h"
 #include "platform/clock.h"
 
 namespace tc {

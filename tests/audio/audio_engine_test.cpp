@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "audio/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/supervisor.h"
+#include "audio/audio_period.h"
 #include "support/recording_console.h"
 
 namespace tc {

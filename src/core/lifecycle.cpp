@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "core/lifecycle.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <thread>
 
-#include "calls/protocol.h"
+#include "core/protocol.h"
 #include "platform/event.h"
 #include "platform/shared_text.h"
 

@@ -1,10 +1,10 @@
-#include "calls/packet_parse.h"
+#include "core/packet_parse.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "core/settings.h"
 
 namespace tc {

@@ -1,4 +1,4 @@
-#include "core/audio_engine.h"
+#include "audio/audio_engine.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,13 +1,14 @@
-#include "commands/command_queue.h"
+#include "core/command_queue.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "calls/line_table.h"
-#include "commands/command_thread.h"
+#include "core/line_table.h"
 #include "core/output.h"
 
 namespace tc {
+
+CommandState commandState;
 
 int queueRemoteCommands(const Packet& packet, int line) {
     if (line < 0 || line >= MAX_LINES) return 1;

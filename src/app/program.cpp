@@ -1,4 +1,4 @@
-#include "core/program.h"
+#include "app/program.h"
 
 #include <atomic>
 #include <cerrno>
@@ -18,7 +18,7 @@
 
 #include "calls/answer.h"
 #include "calls/line_life.h"
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "commands/command_thread.h"
 #include "commands/console_dialogs.h"
 #include "commands/dns.h"
@@ -26,16 +26,15 @@
 #include "core/command_line.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/startup.h"
-#include "core/supervisor.h"
-#include "core/udp_status.h"
+#include "core/lifecycle.h"
+#include "app/supervisor.h"
+#include "calls/udp_status.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "ui/line_list.h"
 #include "ui/window_model.h"
 
 namespace tc {
-
-LaunchOptions launchOptions;
 
 namespace {
 
@@ -112,7 +111,7 @@ void watchTerminationSignals() {
 }
 
 // The window as the options leave it: shown, minimised (/M) or only in the tray.
-void showMainWindow() {
+void showWindowAsOptionsSay() {
     int show = settings.showCommand;
     setWindowShown(show != SHOW_HIDDEN);
     if (show == SHOW_MINIMIZED) setWindowMinimized(true);
@@ -241,7 +240,7 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
     settings.forwardPort.clear();
     settings.autoMessage.clear();
     TrailingArgs trailing = parseCommandLine(args);
-    showMainWindow();
+    showWindowAsOptionsSay();
 
     bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
     setWindowTitleForPort(settings.listenPort, havePort);
@@ -285,6 +284,7 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 
 int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
     launchOptions = options;
+    installWindowHooks();
     std::signal(SIGPIPE, SIG_IGN);
     // Blocked here, before any thread starts, so that only the watcher takes them.
     sigset_t signals = terminationSignals();

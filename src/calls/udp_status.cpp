@@ -1,4 +1,4 @@
-#include "core/udp_status.h"
+#include "calls/udp_status.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
 

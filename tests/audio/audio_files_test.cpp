@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "core/audio_engine.h"
+#include "core/line_table.h"
+#include "audio/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/supervisor.h"
+#include "audio/audio_period.h"
 #include "platform/wave_backends.h"
 #include "support/program_process.h"
 #include "support/wav_files.h"

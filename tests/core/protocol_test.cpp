@@ -9,9 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "calls/line_table.h"
-#include "calls/packet_parse.h"
-#include "calls/protocol.h"
+#include "core/line_table.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
 #include "core/settings.h"
 #include "support/scripted_peer.h"
 

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "calls/line_table.h"
+#include "core/line_table.h"
 #include "core/settings.h"
 #include "ui/window_model.h"
 
