@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/fake_streams.h"
 #include "core/line_table.h"
 #include "audio/audio_engine.h"
 #include "core/settings.h"

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "support/fake_streams.h"
 #include "core/line_table.h"
 #include "audio/audio_engine.h"
 #include "core/launch_options.h"
@@ -16,7 +17,7 @@
 #include "audio/audio_period.h"
 #include "platform/dialogs.h"
 #include "support/program_process.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 
 namespace tc {
 namespace {
@@ -72,7 +73,7 @@ class SupervisorTest : public ::testing::Test {
             if (lineTable[n].inUse) releaseLine(n);
     }
 
-    test::RecordingConsole console;
+    FakeConsole console;
     CountingDialogs dialogs_;
     FakeCaptureStream* mic = nullptr;
     FakePlaybackStream* speaker = nullptr;

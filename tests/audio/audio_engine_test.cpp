@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "support/fake_streams.h"
 #include "core/line_table.h"
 #include "audio/audio_engine.h"
 #include "core/output.h"
 #include "core/settings.h"
 #include "audio/audio_period.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 
 namespace tc {
 namespace {
@@ -89,7 +90,7 @@ class AudioEngineTest : public ::testing::Test {
     }
     bool gotNothing(int line) { return lineTable[line].txReady.load() == 0; }
 
-    test::RecordingConsole console;
+    FakeConsole console;
     FakeCaptureStream* mic = nullptr;
     FakePlaybackStream* speaker = nullptr;
     EngineState state;

@@ -14,7 +14,7 @@
 #include "core/settings.h"
 #include "core/lifecycle.h"
 #include "platform/clock.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 #include "support/scripted_peer.h"
 
 namespace tc {
@@ -59,7 +59,7 @@ class CallOutTest : public ::testing::Test {
         reapThreads();
         attachConsole(nullptr);
     }
-    test::RecordingConsole console;
+    FakeConsole console;
 };
 
 TEST_F(CallOutTest, GreetingGoesOutInOrderAndTheLineEndsCleanly) {

@@ -25,7 +25,7 @@
 #include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 #include "support/scripted_peer.h"
 
 namespace tc {
@@ -117,7 +117,7 @@ class LineThreadsTest : public ::testing::Test {
         txEvent[0].set();
     }
 
-    test::RecordingConsole console;
+    FakeConsole console;
     int fds[2] = {-1, -1};
     std::thread receiver;
     std::thread sender;
@@ -440,7 +440,7 @@ TEST(ForwardedCallTest, ForwardedLineMarkedForRedialIsNotDialledAgain) {
     resetLineHistory();
     resetOutput();
     resetStartupState();
-    test::RecordingConsole console;
+    FakeConsole console;
     attachConsole(&console);
     test::ScriptedPeer forwarder;
     test::ScriptedPeer destination;

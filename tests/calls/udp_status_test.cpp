@@ -11,7 +11,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/clock.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 
 namespace tc {
 namespace {
@@ -33,7 +33,7 @@ class UdpStatusTest : public ::testing::Test {
         resetLineTable();
         attachConsole(nullptr);
     }
-    test::RecordingConsole console;
+    FakeConsole console;
 };
 
 TEST_F(UdpStatusTest, OneItemPerLetterInEitherCase) {

@@ -17,7 +17,7 @@
 #include "calls/udp_status.h"
 #include "platform/clock.h"
 #include "platform/store.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 
 namespace tc {
 namespace {
@@ -161,7 +161,7 @@ class DnsTest : public ::testing::Test {
     void storeName(const std::string& name) { ASSERT_EQ(Store().writeValue(STORE_DNS, name), 0); }
     std::string base(int port) { return "127.0.0.1:" + std::to_string(port); }
 
-    test::RecordingConsole console;
+    FakeConsole console;
     std::string storeDir;
 };
 

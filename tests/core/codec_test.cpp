@@ -11,7 +11,7 @@
 
 #include "core/output.h"
 #include "core/settings.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 
 namespace tc {
 namespace {
@@ -456,7 +456,7 @@ TEST(ScaleTrace, MediumPrintsEachGroupScaleToLogAndPanelButNotConsole) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     setLogFile(fds[1]);
-    test::RecordingConsole console;
+    FakeConsole console;
     attachConsole(&console);
     auto logged = [&] {
         char buf[4096];

@@ -8,7 +8,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/store.h"
-#include "support/recording_console.h"
+#include "support/fake_console.h"
 #include "ui/window_model.h"
 
 namespace tc {
@@ -40,7 +40,7 @@ class CommandLineTest : public ::testing::Test {
         ASSERT_EQ(Store().writeValue(name, value), 0);
     }
 
-    test::RecordingConsole console;
+    FakeConsole console;
     std::string dir;
 };
 

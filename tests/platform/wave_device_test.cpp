@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/fake_streams.h"
 #include "platform/wave_device.h"
 
 namespace tc {

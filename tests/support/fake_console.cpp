@@ -1,6 +1,7 @@
 #include "support/fake_console.h"
 
 #include <chrono>
+#include <utility>
 
 namespace tc {
 
@@ -12,6 +13,19 @@ void FakeConsole::write(std::string_view text) {
         screen_.write(text);
     }
     changed_.notify_all();
+}
+
+std::string FakeConsole::take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(text_, {});
+}
+
+int FakeConsole::count(std::string_view what) const {
+    std::lock_guard lock(mutex_);
+    int n = 0;
+    for (size_t at = text_.find(what); at != std::string::npos; at = text_.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 int FakeConsole::readLine(std::string& line) {

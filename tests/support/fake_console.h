@@ -26,6 +26,10 @@ class FakeConsole : public Console {
 
     // Everything written so far, in order.
     std::string text() const;
+    // Everything written since the last take(), and the text forgotten.
+    std::string take();
+    // How often `what` appears in the text.
+    int count(std::string_view what) const;
     void clearText();
     // Waits up to timeoutMs until the written text contains `needle`.
     bool waitForText(std::string_view needle, int timeoutMs) const;

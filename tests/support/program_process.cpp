@@ -5,7 +5,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <pty.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,13 +36,41 @@ ProgramProcess::~ProgramProcess() {
 
 void ProgramProcess::finish() {
     kill();
-    closeInput();
+    if (!terminal_) closeInput();
     if (outReader_.joinable()) outReader_.join();
     if (errReader_.joinable()) errReader_.join();
+    closeInput();
 }
 
+namespace {
+
+std::vector<std::string> withEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> all;
+    for (char** e = environ; *e; ++e)
+        all.emplace_back(*e);
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> list;
+    for (auto& t : texts)
+        list.push_back(t.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+} // namespace
+
 bool ProgramProcess::start(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env) {
+                           const std::vector<std::string>& env, bool terminal) {
+    std::vector<std::string> argStore{program};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<std::string> envStore = withEnvironment(env);
+    if (terminal) {
+        envStore.emplace_back("TERM=xterm");
+        return startOnTerminal(program, argStore, envStore);
+    }
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return false;
     if (::pipe2(out, O_CLOEXEC) != 0) return false;
@@ -51,22 +82,8 @@ bool ProgramProcess::start(const std::string& program, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> argStore{program};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
-    envStore.insert(envStore.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
+    std::vector<char*> argv = pointers(argStore);
+    std::vector<char*> envp = pointers(envStore);
     int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
@@ -85,6 +102,26 @@ bool ProgramProcess::start(const std::string& program, const std::vector<std::st
     return true;
 }
 
+bool ProgramProcess::startOnTerminal(const std::string& program, std::vector<std::string>& args,
+                                     std::vector<std::string>& env) {
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 80;
+    int master = -1;
+    pid_ = ::forkpty(&master, nullptr, nullptr, &size);
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    terminal_ = true;
+    stdinFd_ = master;
+    outReader_ = std::thread([this, master] { readLoop(master, &out_); });
+    return true;
+}
+
 void ProgramProcess::readLoop(int fd, std::string* sink) {
     char buffer[4096];
     for (;;) {
@@ -97,7 +134,8 @@ void ProgramProcess::readLoop(int fd, std::string* sink) {
         }
         changed_.notify_all();
     }
-    ::close(fd);
+    // The terminal's one descriptor is also the input, closed by closeInput().
+    if (!terminal_) ::close(fd);
 }
 
 bool ProgramProcess::waitFor(std::string_view text, int timeoutMs) {
@@ -136,15 +174,14 @@ std::string ProgramProcess::errors() const {
     return err_;
 }
 
-size_t ProgramProcess::cursor() const {
-    std::lock_guard lock(mutex_);
-    return cursor_;
+bool ProgramProcess::sendLine(std::string_view line) {
+    std::string text(line);
+    text += terminal_ ? '\r' : '\n';
+    return sendKeys(text);
 }
 
-bool ProgramProcess::sendLine(std::string_view line) {
+bool ProgramProcess::sendKeys(std::string_view text) {
     if (stdinFd_ < 0) return false;
-    std::string text(line);
-    text += '\n';
     size_t sent = 0;
     while (sent < text.size()) {
         ssize_t n = ::write(stdinFd_, text.data() + sent, text.size() - sent);
@@ -177,10 +214,6 @@ int ProgramProcess::waitExit(int timeoutMs) {
     return exitStatus_;
 }
 
-bool ProgramProcess::running() {
-    return pid_ >= 0 && waitExit(0) == -1;
-}
-
 void ProgramProcess::kill() {
     if (pid_ < 0 || reaped_) return;
     ::kill(pid_, SIGKILL);
@@ -195,45 +228,47 @@ bool ProgramProcess::sanitizerReported() const {
            err_.find("runtime error:") != std::string::npos;
 }
 
+namespace {
+
+// Ports below the system's range for outgoing connections (32768 and up by default).
+constexpr int FIRST_TEST_PORT = 20000;
+constexpr int TEST_PORTS = 12000;
+
+bool bindable(int type, int port) {
+    int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+// A lock on /tmp/talkcircle-test-ports/PORT held until the process ends: tests running in
+// parallel never pick the same port.
+bool reserve(int port) {
+    std::string folder = "/tmp/talkcircle-test-ports";
+    ::mkdir(folder.c_str(), 0777);
+    int fd = ::open((folder + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                    0666);
+    if (fd < 0) return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true; // kept open: the lock lives on
+    ::close(fd);
+    return false;
+}
+
+} // namespace
+
 int freePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (::bind(tcp, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-            ::getsockname(tcp, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ::close(tcp);
-            continue;
-        }
-        int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-        bool udpFree = ::bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-        ::close(udp);
-        ::close(tcp);
-        if (udpFree) return ntohs(addr.sin_port);
+    static std::mt19937 random(static_cast<uint32_t>(::getpid()) ^
+                               static_cast<uint32_t>(nowMs()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        int port = FIRST_TEST_PORT + static_cast<int>(random() % TEST_PORTS);
+        if (reserve(port) && bindable(SOCK_STREAM, port) && bindable(SOCK_DGRAM, port))
+            return port;
     }
     return 0;
-}
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tc-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data())) path_ = buffer.data();
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    if (DIR* dir = ::opendir(path_.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") ::unlink((path_ + "/" + name).c_str());
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(path_.c_str());
 }
 
 } // namespace tc::test

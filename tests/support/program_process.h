@@ -1,7 +1,8 @@
 #pragma once
 // Runs a copy of the program as a child process for integration tests: stdin, stdout and
-// stderr are pipes; what the copy prints is collected by a reader thread and can be waited for
-// with a time limit. The destructor kills the copy if it is still running.
+// stderr are pipes, or one pseudo terminal of 80 x 50; what the copy prints is collected by a
+// reader thread and can be waited for with a time limit. The destructor kills the copy if it is
+// still running.
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -9,6 +10,8 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace tc::test {
 
@@ -20,9 +23,11 @@ class ProgramProcess {
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     // Starts `program` with the arguments (argv[0] is added). Extra environment entries are
-    // "NAME=value". Returns false when the process could not be started.
+    // "NAME=value". With `terminal` the copy runs on a pseudo terminal (TERM=xterm): its output
+    // and errors arrive together, with the terminal's CR LF. Returns false when the process
+    // could not be started.
     bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env = {});
+               const std::vector<std::string>& env = {}, bool terminal = false);
 
     // Waits until the collected output holds `text` at or after the cursor; on success the
     // cursor moves past it, so the next wait looks for a later occurrence.
@@ -34,17 +39,14 @@ class ProgramProcess {
     // Everything printed on stdout so far, and on stderr.
     std::string output() const;
     std::string errors() const;
-    // Position of the cursor (bytes of output already passed by waitFor).
-    size_t cursor() const;
-
-    // Types one line (a line feed is added).
+    // Types one line (a line feed is added), or raw keys.
     bool sendLine(std::string_view line);
+    bool sendKeys(std::string_view keys);
     void closeInput();
 
     // Waits for the process to end; returns its exit code, 128 + signal when killed by one, or
     // -1 when it is still running after the time.
     int waitExit(int timeoutMs = 10000);
-    bool running();
     void kill();
     // Kills the process if it still runs and waits until all its output is collected.
     void finish();
@@ -54,10 +56,13 @@ class ProgramProcess {
     bool sanitizerReported() const;
 
   private:
+    bool startOnTerminal(const std::string& program, std::vector<std::string>& args,
+                         std::vector<std::string>& env);
     void readLoop(int fd, std::string* sink);
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;
+    bool terminal_ = false;
     int exitStatus_ = -1;
     bool reaped_ = false;
     mutable std::mutex mutex_;
@@ -69,22 +74,9 @@ class ProgramProcess {
     std::thread errReader_;
 };
 
-// A TCP and UDP port on which nothing listens right now (the kernel picks it).
+// A TCP and UDP port on which nothing listens, outside the range the system hands out for
+// outgoing connections and port-0 listeners, so no socket of another test takes it meanwhile.
+// It stays reserved to this test process (a lock file) until the process ends.
 int freePort();
-
-// A fresh private directory under the system's temporary directory, removed with its files by
-// the destructor.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 } // namespace tc::test

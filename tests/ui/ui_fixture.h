@@ -7,7 +7,7 @@
 #include "platform/store.h"
 #include "support/program_process.h"
 #include "ui/address_book.h"
-#include "ui/fake_dialogs.h"
+#include "support/fake_dialogs.h"
 #include "ui/line_list.h"
 #include "ui/window_actions.h"
 #include "ui/window_model.h"

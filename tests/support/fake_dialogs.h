@@ -1,7 +1,9 @@
 #pragma once
-// Dialogs for the window tests: every question is recorded and answered from a script, and the
-// file dialogs hand out queued names.
+// Dialogs for tests: every question is recorded and answered from a script (or by `onAsk`, which
+// may wait for the cancel flag), the file dialogs hand out queued names, and beeps are counted.
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,9 +21,15 @@ class FakeDialogs : public Dialogs {
     };
 
     int ask(const std::string& title, const std::string& text, DialogButtons buttons,
-            const std::atomic<uint8_t>* = nullptr) override {
+            const std::atomic<uint8_t>* cancel = nullptr) override {
+        std::function<int(const Question&, const std::atomic<uint8_t>*)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            questions_.push_back({title, text, buttons});
+            hook = onAsk;
+        }
+        if (hook) return hook({title, text, buttons}, cancel);
         std::lock_guard lock(mutex_);
-        questions_.push_back({title, text, buttons});
         if (answers_.empty()) return buttons == DialogButtons::ok ? DIALOG_OK : DIALOG_NO;
         int answer = answers_.front();
         answers_.pop_front();
@@ -33,6 +41,12 @@ class FakeDialogs : public Dialogs {
     std::string openFile(const std::string& title, const std::string&) override {
         return nextFile(title);
     }
+
+    void beep() override { ++beeps; }
+
+    // Answers every question when set (called on the asking thread, without the lock).
+    std::function<int(const Question&, const std::atomic<uint8_t>* cancel)> onAsk;
+    std::atomic<int> beeps{0};
 
     void answer(int value) {
         std::lock_guard lock(mutex_);

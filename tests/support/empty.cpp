@@ -1,4 +1,0 @@
-// Keeps the test support library non-empty.
-namespace tc::test_support_anchor {
-int anchor = 0;
-}

@@ -1,0 +1,87 @@
+#include "support/page_server.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tc::test {
+
+namespace {
+
+constexpr int POLL_MS = 50;
+constexpr int REQUEST_WAIT_POLLS = 40; // 2 s for a request to arrive whole
+
+} // namespace
+
+PageServer::PageServer(std::vector<std::string> reply, int port) : reply_(std::move(reply)) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof(a);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    listener_ = fd;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+PageServer::~PageServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) ::close(listener_);
+}
+
+bool PageServer::waitRequests(size_t count, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return requests_.size() >= count; });
+}
+
+std::vector<std::string> PageServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void PageServer::run() {
+    while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, POLL_MS) != 1) continue;
+        int conn = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) continue;
+        answer(conn);
+        ::close(conn);
+    }
+}
+
+void PageServer::answer(int conn) {
+    int one = 1;
+    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    std::string got;
+    char buffer[512];
+    for (int i = 0; i < REQUEST_WAIT_POLLS && got.find("\r\n\r\n") == std::string::npos; ++i) {
+        pollfd p{conn, POLLIN, 0};
+        if (::poll(&p, 1, POLL_MS) != 1) continue;
+        ssize_t n = ::recv(conn, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(got);
+    }
+    changed_.notify_all();
+    for (auto& piece : reply_)
+        ::send(conn, piece.data(), piece.size(), MSG_NOSIGNAL);
+}
+
+} // namespace tc::test
