@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
 #include "app/program.h"
+#include "core/command_line.h"
 #include "core/settings.h"
 #include "platform/store.h"
 

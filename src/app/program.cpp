@@ -16,19 +16,19 @@
 #include <thread>
 #include <unistd.h>
 
+#include "app/supervisor.h"
 #include "calls/answer.h"
 #include "calls/line_life.h"
-#include "core/line_table.h"
+#include "calls/udp_status.h"
 #include "commands/command_thread.h"
 #include "commands/console_dialogs.h"
 #include "commands/dns.h"
 #include "commands/line_ops.h"
 #include "core/command_line.h"
+#include "core/lifecycle.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/lifecycle.h"
-#include "app/supervisor.h"
-#include "calls/udp_status.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "ui/line_list.h"

@@ -17,7 +17,6 @@ AudioState audioState;
 
 namespace {
 
-
 // Nice value of the audio thread: two steps above normal. Without the right to raise it the
 // thread simply runs at normal priority.
 constexpr int AUDIO_THREAD_NICE = -2;

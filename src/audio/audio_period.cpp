@@ -5,12 +5,12 @@
 #include <string>
 #include <system_error>
 
-#include "core/line_table.h"
 #include "audio/audio_engine.h"
 #include "core/launch_options.h"
+#include "core/lifecycle.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/lifecycle.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/wave_backends.h"

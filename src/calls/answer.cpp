@@ -10,19 +10,19 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "audio/audio_engine.h"
 #include "calls/line_life.h"
-#include "core/line_table.h"
-#include "core/packet_parse.h"
-#include "core/protocol.h"
 #include "calls/receive.h"
 #include "calls/send.h"
-#include "audio/audio_engine.h"
-#include "core/output.h"
-#include "core/settings.h"
 #include "core/lifecycle.h"
+#include "core/line_table.h"
+#include "core/output.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
+#include "core/settings.h"
+#include "core/window_hooks.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "core/window_hooks.h"
 
 namespace tc {
 

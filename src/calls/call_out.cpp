@@ -9,16 +9,16 @@
 #include <unistd.h>
 
 #include "calls/line_life.h"
-#include "core/line_table.h"
-#include "core/packet_parse.h"
-#include "core/protocol.h"
 #include "calls/receive.h"
 #include "calls/send.h"
-#include "core/output.h"
-#include "core/settings.h"
 #include "core/lifecycle.h"
-#include "platform/clock.h"
+#include "core/line_table.h"
+#include "core/output.h"
+#include "core/packet_parse.h"
+#include "core/protocol.h"
+#include "core/settings.h"
 #include "core/window_hooks.h"
+#include "platform/clock.h"
 
 namespace tc {
 

@@ -6,11 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/lifecycle.h"
 #include "core/line_table.h"
 #include "core/settings.h"
-#include "core/lifecycle.h"
-#include "platform/clock.h"
 #include "core/window_hooks.h"
+#include "platform/clock.h"
 
 namespace tc {
 

@@ -6,21 +6,21 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include "audio/audio_engine.h"
 #include "calls/answer.h"
 #include "calls/call_out.h"
-#include "core/codec.h"
 #include "calls/line_life.h"
+#include "core/codec.h"
+#include "core/command_queue.h"
+#include "core/lifecycle.h"
 #include "core/line_table.h"
+#include "core/output.h"
 #include "core/packet_parse.h"
 #include "core/protocol.h"
-#include "core/command_queue.h"
-#include "audio/audio_engine.h"
-#include "core/output.h"
 #include "core/settings.h"
-#include "core/lifecycle.h"
+#include "core/window_hooks.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "core/window_hooks.h"
 
 namespace tc {
 

@@ -7,14 +7,13 @@
 #include <thread>
 #include <utility>
 
-#include "core/line_table.h"
 #include "commands/console_dialogs.h"
 #include "commands/text_helpers.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
 
 namespace tc {
-
 
 namespace {
 

@@ -18,7 +18,6 @@ constexpr int WORD_BYTES = 256;
 constexpr int ROLE_CONSOLE = 0;
 constexpr int ROLE_BUFFER = 1;
 
-
 // Empties the queue, shows the command list again and clears a stop request (tests).
 void resetCommandState();
 

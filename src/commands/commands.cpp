@@ -4,16 +4,16 @@
 
 #include "audio/audio_engine.h"
 #include "calls/call_out.h"
-#include "core/line_table.h"
-#include "core/protocol.h"
 #include "commands/command_args.h"
 #include "commands/command_thread.h"
 #include "commands/console_dialogs.h"
 #include "commands/line_ops.h"
 #include "commands/text_helpers.h"
-#include "core/output.h"
-#include "core/settings.h"
 #include "core/lifecycle.h"
+#include "core/line_table.h"
+#include "core/output.h"
+#include "core/protocol.h"
+#include "core/settings.h"
 #include "core/status_rows.h"
 #include "core/window_hooks.h"
 
@@ -87,7 +87,8 @@ void blockCommand(const char* line, int flags) {
         case 'Y':
             settings.incomingMode = INCOMING_BLOCKED;
             setWindowText(WindowText::answerButton, "BLOCKED");
-            if (settings.autoMessage.empty()) setWindowText(WindowText::messageLabel, "(No Message)");
+            if (settings.autoMessage.empty())
+                setWindowText(WindowText::messageLabel, "(No Message)");
             break;
         case 'N':
             settings.incomingMode = INCOMING_ANSWER;

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "core/line_table.h"
-#include "core/protocol.h"
 #include "core/output.h"
+#include "core/protocol.h"
 #include "core/window_hooks.h"
 
 namespace tc {

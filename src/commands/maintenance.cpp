@@ -2,15 +2,15 @@
 #include <string>
 #include <vector>
 
-#include "core/line_table.h"
-#include "core/protocol.h"
 #include "commands/command_args.h"
 #include "commands/command_thread.h"
 #include "commands/dns.h"
+#include "core/line_table.h"
 #include "core/output.h"
+#include "core/protocol.h"
 #include "core/settings.h"
-#include "platform/store.h"
 #include "core/window_hooks.h"
+#include "platform/store.h"
 
 namespace tc {
 

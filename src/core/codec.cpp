@@ -10,7 +10,6 @@ namespace tc {
 
 namespace {
 
-
 inline void putWord(uint8_t* dst, unsigned word) {
     dst[0] = static_cast<uint8_t>(word);
     dst[1] = static_cast<uint8_t>(word >> 8);

@@ -8,8 +8,8 @@
 
 #include "core/output.h"
 #include "core/settings.h"
-#include "platform/store.h"
 #include "core/window_hooks.h"
+#include "platform/store.h"
 
 namespace tc {
 

@@ -8,9 +8,9 @@
 
 #include "core/protocol.h"
 #include "core/settings.h"
+#include "core/window_hooks.h"
 #include "platform/dialogs.h"
 #include "platform/terminal_console.h"
-#include "core/window_hooks.h"
 
 namespace tc {
 

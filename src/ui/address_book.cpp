@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include "calls/call_out.h"
-#include "core/command_queue.h"
 #include "commands/text_helpers.h"
+#include "core/command_queue.h"
+#include "core/lifecycle.h"
 #include "core/output.h"
 #include "core/settings.h"
-#include "core/lifecycle.h"
 #include "platform/dialogs.h"
 #include "ui/window_actions.h"
 #include "ui/window_model.h"

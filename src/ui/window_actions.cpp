@@ -5,14 +5,14 @@
 #include <cstring>
 #include <vector>
 
-#include "core/line_table.h"
-#include "core/protocol.h"
-#include "core/command_queue.h"
 #include "commands/dns.h"
 #include "commands/line_ops.h"
-#include "core/output.h"
-#include "core/settings.h"
+#include "core/command_queue.h"
 #include "core/lifecycle.h"
+#include "core/line_table.h"
+#include "core/output.h"
+#include "core/protocol.h"
+#include "core/settings.h"
 #include "platform/dialogs.h"
 #include "platform/store.h"
 #include "ui/address_book.h"

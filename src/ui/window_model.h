@@ -130,4 +130,3 @@ void updateMenuChecks();
 bool menuChecked(MenuCheck item);
 
 } // namespace tc
-

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "core/output.h"
 #include "core/lifecycle.h"
+#include "core/output.h"
 #include "platform/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_dialogs.h"

@@ -5,7 +5,6 @@
 #include <thread>
 #include <vector>
 
-
 class QMessageBox;
 
 namespace tc {

@@ -4,8 +4,8 @@
 #include <QFontDatabase>
 #include <QVBoxLayout>
 
-#include "core/output.h"
 #include "core/lifecycle.h"
+#include "core/output.h"
 
 namespace tc {
 
