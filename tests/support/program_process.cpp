@@ -5,15 +5,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <pty.h>
-#include <random>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
+#include <random>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,15 +244,17 @@ bool bindable(int type, int port) {
     return ok;
 }
 
-// A lock on /tmp/talkcircle-test-ports/PORT held until the process ends: tests running in
-// parallel never pick the same port.
+// Binds an abstract local socket named after the port and keeps it open until the process
+// ends: tests running in parallel never pick the same port, and nothing is left on disk.
 bool reserve(int port) {
-    std::string folder = "/tmp/talkcircle-test-ports";
-    ::mkdir(folder.c_str(), 0777);
-    int fd = ::open((folder + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                    0666);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true; // kept open: the lock lives on
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string name = "talkcircle-test-port-" + std::to_string(port);
+    std::memcpy(a.sun_path + 1, name.data(), name.size()); // sun_path[0] = 0: abstract
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0) return true; // kept open
     ::close(fd);
     return false;
 }
@@ -261,12 +262,10 @@ bool reserve(int port) {
 } // namespace
 
 int freePort() {
-    static std::mt19937 random(static_cast<uint32_t>(::getpid()) ^
-                               static_cast<uint32_t>(nowMs()));
+    static std::mt19937 random(static_cast<uint32_t>(::getpid()) ^ static_cast<uint32_t>(nowMs()));
     for (int attempt = 0; attempt < 200; ++attempt) {
         int port = FIRST_TEST_PORT + static_cast<int>(random() % TEST_PORTS);
-        if (reserve(port) && bindable(SOCK_STREAM, port) && bindable(SOCK_DGRAM, port))
-            return port;
+        if (reserve(port) && bindable(SOCK_STREAM, port) && bindable(SOCK_DGRAM, port)) return port;
     }
     return 0;
 }

@@ -5,8 +5,7 @@
 namespace tc::test {
 
 // Checks `condition` every 5 ms until it holds or `timeoutMs` has passed; its last value.
-template <typename Condition>
-bool eventually(Condition condition, int timeoutMs = 5000) {
+template <typename Condition> bool eventually(Condition condition, int timeoutMs = 5000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
