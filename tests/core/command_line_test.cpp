@@ -1,15 +1,16 @@
-#include "ui/line_list.h"
 #include "core/command_line.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <map>
+#include <sstream>
 
 #include "core/output.h"
 #include "core/settings.h"
+#include "core/window_hooks.h"
 #include "platform/store.h"
 #include "support/fake_console.h"
-#include "ui/window_model.h"
+#include "support/temp_dir.h"
 
 namespace tc {
 namespace {
@@ -20,338 +21,168 @@ class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         resetSettings();
-        resetWindowModel();
-        installWindowHooks();
         resetOutput();
+        resetWindowHooks();
+        windowHooks.setText = [this](WindowText which, const std::string& text) {
+            if (which != WindowText::panel) shown[which] = text;
+        };
         attachConsole(&console);
-        char pattern[] = "/tmp/tc_cmdline_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        // Never the user's own store file.
-        setStorePath(dir + "/talkcircle.conf");
+        setStorePath(dir.file("talkcircle.conf")); // never the user's own store file
     }
     void TearDown() override {
         attachConsole(nullptr);
+        resetWindowHooks();
         setStorePath("");
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
-    void store(const char* name, const std::string& value) {
-        ASSERT_EQ(Store().writeValue(name, value), 0);
+    // The settings the options write and the window texts they set, as "name=value;" items.
+    std::string state() {
+        const char* names[] = {"HUB", "ANSWER", "ID", "MSG", "FWD", "MUTE", "HOST", "PORT", "PSWD"};
+        std::ostringstream s;
+        s << ";show=" << settings.showCommand << ";tray=" << settings.trayIcon
+          << ";t=" << settings.terminateMode << ";x=" << settings.audioBufferCount << "/"
+          << settings.audioBufferTotal << "/" << settings.dumpLim
+          << ";book=" << settings.addressBookFile.get() << ";";
+        for (auto& [which, text] : shown)
+            s << names[int(which)] << "=" << text << ";";
+        return s.str();
     }
 
     FakeConsole console;
-    std::string dir;
+    test::TempDir dir;
+    std::map<WindowText, std::string> shown;
 };
 
 TEST(SplitWords, OnlyTheSpaceSeparatesAndQuotesGroupAtTheStartOfAWord) {
-    EXPECT_EQ(splitWords("-Call \"my host\" 5000"), (Words{"-Call", "my host", "5000"}));
-    EXPECT_EQ(splitWords("ab\"cd ef"), (Words{"ab\"cd", "ef"}));
-    EXPECT_EQ(splitWords("\"ab\"cd"), (Words{"ab", "cd"}));
-    EXPECT_EQ(splitWords("a \"b c"), (Words{"a", "b c"})); // unclosed: runs to the end
-    EXPECT_EQ(splitWords("x \"\" y"), (Words{"x", "", "y"}));
-    EXPECT_EQ(splitWords("    "), Words{});
-    EXPECT_EQ(splitWords("  /H   Id  "), (Words{"/H", "Id"}));
-    EXPECT_EQ(splitWords("a\tb c"), (Words{"a\tb", "c"}));
-
-    std::string text;
+    const std::pair<std::string, Words> cases[] = {
+        {" -Call \"my host\"  5000", {"-Call", "my host", "5000"}},
+        {"ab\"cd ef\t\"x", {"ab\"cd", "ef\t\"x"}},        // a mark inside a word is a character
+        {"\"ab\"cd \"\" \"e f", {"ab", "cd", "", "e f"}}, // an unclosed one runs to the end
+    };
+    for (auto& [text, words] : cases)
+        EXPECT_EQ(splitWords(text), words) << text;
+    std::string many;
     for (int i = 0; i < 40; ++i)
-        text += "w" + std::to_string(i) + " ";
-    Words words = splitWords(text);
-    ASSERT_EQ(words.size(), 31u); // the rest of the text is ignored
-    EXPECT_EQ(words.back(), "w30");
+        many += std::to_string(i) + " ";
+    EXPECT_EQ(splitWords(many).back(), "30"); // 31 words; the rest of the text is ignored
 }
 
-TEST(ChooseCommandText, StoredTextAgainstTheSystemCommandLine) {
-    auto check = [](const std::string& stored, bool has, const std::string& system,
-                    const std::string& text, bool fromStored, int echo) {
-        CommandChoice c = chooseCommandText(stored, has, system);
-        EXPECT_EQ(c.text, text) << "stored [" << stored << "] system [" << system << "]";
-        EXPECT_EQ(c.fromStored, fromStored) << stored;
-        EXPECT_EQ(c.echo, echo) << stored;
+TEST_F(CommandLineTest, OptionsTable) {
+    const std::string p200(200, 'p'), p126(126, 'p');
+    // Items of state() after the options: k is the index after them, out the console text; an
+    // item "!NAME" means the window text NAME was not set.
+    const std::pair<Words, std::string> cases[] = {
+        {{"/I", "/H", "Id"}, "k=2;out=;HUB=HUB"}, // a leading /I was acted on at program entry
+        {{"/H", "/I", "/T"}, "k=3;out=/I Option Must Be First\n;tray=0;t=1"},
+        {{"/I", "/M"}, "k=2;out=;show=0;tray=2"}, // with the status icon: hidden
+        {{"/m"}, "k=1;out=;show=6;tray=0"},       // without: minimised
+        {{"/H", "/B"}, "k=2;out=Missing Arguments /B Ignnored\n;HUB=HUB;!ANSWER"},
+        {{"/T", "/x"}, "k=2;out=Missing Arguments /x Ignnored\n;t=1;x=16/32/8"},
+        {{"/D", "host", "8192"}, "k=3;out=Missing Arguments /D Ignnored\n;!HOST"},
+        {{"/Q", "/H", "/", "/?", "/Hx", "Id", "/S"},
+         "k=5;out=Invalid Option /Q Ignored\nInvalid Option / Ignored\nInvalid Option /? "
+         "Ignored\n;HUB=HUB"},
+        {{"/B", ""}, "k=2;out=;ANSWER=BLOCKED;MSG=(No Message)"},
+        // A later option overrides an earlier one; the forwarding port is cut to 6 characters.
+        {{"/B", "away", "/F", "10.0.0.9", "1234567"}, "ANSWER=FORWARD;MSG=10.0.0.9;FWD=123456"},
+        // The default call's port is cut to 6 characters and its password to 126.
+        {{"/D", "peer.example", "81920000", p200, "/A", "book.bk", "/s", "Id"},
+         "k=7;out=;book=book.bk;HOST=peer.example;PORT=819200;PSWD=" + p126 + ";HUB=SERVER"},
+        {{"/X", "7"}, "k=2;out=;x=7/14/3"},
+        {{"/X", "1"}, "x=2/4/1"},
+        {{"/X", "-5"}, "x=2/4/1"},
+        {{"/X", "100000"}, "x=64/128/32"},
+        {{"/X", "abc"}, "x=16/32/8"}, // not a number: the count stays
     };
-    check("", false, "/S Id 1", "/S Id 1", false, 1);
-    check("", true, "/S Id 1", "/S Id 1", false, 1);
-    check("+ /H MyId 8192", true, "/S", "/H MyId 8192", true, 0);
-    check("+ /H MyId 8192", true, "", "/H MyId 8192", true, 0);
-    check("+", true, "/S", "", true, 0);
-    check("+x", true, "", "", true, 0);
-    check("/H", true, "/S Id", "/S Id", false, 1);
-    check("/H", true, "", "/H", true, 1);
-}
-
-TEST_F(CommandLineTest, PlusStoredTextReplacesTheCommandLineWithoutEcho) {
-    store(STORE_STARTUP, "+ /H MyId 8192");
-    store(STORE_DNS, "me.example.invalid");
-    TrailingArgs t = parseCommandLine({"/S"});
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(controlText(Control::hubButton), "HUB");
-    EXPECT_EQ(t.id, "MyId");
-    EXPECT_EQ(t.port, "8192");
-    EXPECT_FALSE(t.pswd.has_value());
-    EXPECT_EQ(settings.echoStartupCommands, 0);
-    EXPECT_EQ(settings.dnsName.get(), "me.example.invalid");
-
-    ASSERT_EQ(parseListenPort(*t.port), 0);
-    EXPECT_EQ(settings.listenPort, 8192);
-    EXPECT_EQ(ntohs(settings.listenAddress.sin_port), 8192);
-}
-
-TEST_F(CommandLineTest, PlainStoredTextOnlyWhenTheCommandLineIsEmpty) {
-    store(STORE_STARTUP, "/H \"-Call 10.0.0.5 8192\" -Win Alice 9000 secret extra");
-    TrailingArgs t = parseCommandLine({"/S", "Bob", "7000"});
-    EXPECT_EQ(settings.hubMode, HUB_SERVER);
-    EXPECT_EQ(t.id, "Bob");
-    EXPECT_EQ(t.port, "7000");
-    EXPECT_EQ(settings.echoStartupCommands, 1);
-
-    resetSettings();
-    t = parseCommandLine({});
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(settings.startupCommands, (Words{"-Call 10.0.0.5 8192", "-Win"}));
-    EXPECT_EQ(settings.startupCommandCount, 2);
-    EXPECT_EQ(t.id, "Alice");
-    EXPECT_EQ(t.port, "9000");
-    EXPECT_EQ(t.pswd, "secret"); // "extra" after Pswd is ignored
-    EXPECT_EQ(settings.echoStartupCommands, 1);
-}
-
-TEST_F(CommandLineTest, WithoutStoredTextTheArgumentsAreTheWords) {
-    settings.dnsName.set("left over");
-    TrailingArgs t = parseCommandLine({});
-    EXPECT_FALSE(t.id || t.port || t.pswd);
-    EXPECT_EQ(settings.startupCommandCount, 0);
-    EXPECT_EQ(settings.dnsName.get(), ""); // no stored name
-    EXPECT_EQ(console.text(), "");
-
-    // The program's arguments already are words: they are not split again.
-    t = parseCommandLine({"-Talk -1", "-Talk", "-1", "My Id", "8192"});
-    EXPECT_EQ(settings.startupCommands, (Words{"-Talk -1", "-Talk", "-1"}));
-    EXPECT_EQ(t.id, "My Id");
-    EXPECT_EQ(t.port, "8192");
-}
-
-TEST_F(CommandLineTest, ALeadingTrayOptionIsPassedOverOnlyWhereItStands) {
-    Words words{"/I", "/H", "Id"};
-    ASSERT_TRUE(beginsWithTrayOption(words));
-    EXPECT_TRUE(beginsWithTrayOption({"/i"}));
-    EXPECT_FALSE(beginsWithTrayOption({"/H", "/I"}));
-    settings.trayIcon = 1;
-    EXPECT_EQ(parseOptions(words, true), 2u);
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(console.text(), "");
-
-    // The stored text replaced a command line that began with /I: its first word still counts.
-    resetSettings();
-    settings.trayIcon = 1;
-    store(STORE_STARTUP, "+ /H MyId 8192");
-    TrailingArgs t = parseCommandLine({"/I"});
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(t.id, "MyId");
-}
-
-TEST_F(CommandLineTest, CompressionOptions) {
-    // Returns compression and level after the option, from the default level 15 or from 6.
-    auto after = [](const std::string& option, int startLevel = 15) {
+    for (auto& [words, expect] : cases) {
         resetSettings();
-        settings.defaultCompLevel = startLevel;
-        parseOptions({option}, false);
-        return std::pair(settings.defaultCompression.load(), settings.defaultCompLevel.load());
-    };
-    EXPECT_EQ(after("/c"), std::pair(15, 15));
-    EXPECT_EQ(after("/cx"), std::pair(15, 15));
-    EXPECT_EQ(after("/C", 6), std::pair(6, 6));
-    EXPECT_EQ(after("/cl"), std::pair(3, 3));
-    EXPECT_TRUE(menuChecked(MenuCheck::lowCompression));
-    EXPECT_FALSE(menuChecked(MenuCheck::highCompression));
-    EXPECT_EQ(after("/CM"), std::pair(6, 6));
-    EXPECT_TRUE(menuChecked(MenuCheck::mediumCompression));
-    EXPECT_EQ(after("/cHigh", 6), std::pair(15, 15));
-    EXPECT_TRUE(menuChecked(MenuCheck::highCompression));
+        shown.clear();
+        console.clearText();
+        settings.trayIcon = beginsWithTrayOption(words) ? 1 : 0;
+        const size_t k = parseOptions(words, true);
+        applyBufferCount();
+        const std::string now = ";k=" + std::to_string(k) + ";out=" + console.text() + state();
+        std::istringstream items(expect);
+        for (std::string item; std::getline(items, item, ';');)
+            if (item[0] == '!')
+                EXPECT_EQ(now.find(";" + item.substr(1) + "="), std::string::npos) << item;
+            else
+                EXPECT_NE(now.find(";" + item + ";"), std::string::npos) << item << " in " << now;
+    }
+
+    settings.diagBits = DIAG_NO_ERASE; // the defaults change, but the fields keep what they show
+    parseOptions({"/D", "other", "1", "pw"}, false);
+    EXPECT_EQ(settings.defaultCallAddress.get(), "other");
+    EXPECT_EQ(shown.count(WindowText::hostField), 0u);
 }
 
-TEST_F(CommandLineTest, MissingArgumentsEndTheOptionsAndTakeNothingAfter) {
-    Words words{"/H", "/B"};
-    EXPECT_EQ(parseOptions(words, false), words.size());
-    EXPECT_EQ(console.text(), "Missing Arguments /B Ignnored\n");
-    EXPECT_EQ(settings.incomingMode, INCOMING_ANSWER);
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(controlText(Control::answerButton), "ANSWER");
-
-    resetSettings();
-    store(STORE_STARTUP, "/H /D host 8192");
-    TrailingArgs t = parseCommandLine({});
-    EXPECT_FALSE(t.id || t.port || t.pswd);
-    EXPECT_EQ(settings.hubMode, HUB_HUB);
-    EXPECT_EQ(settings.defaultCallAddress.get(), DEFAULT_CALL_ADDRESS); // not half applied
-
-    // As the last word, an option with arguments (here also /A and /X) ends the options.
-    console.take();
-    for (std::string option : {"/A", "/x", "/F", "/D"}) {
-        EXPECT_EQ(parseOptions({"/T", option}, false), 2u);
-        EXPECT_EQ(console.take(), "Missing Arguments " + option + " Ignnored\n");
+TEST_F(CommandLineTest, StoredTextAgainstTheProgramArguments) {
+    ASSERT_EQ(Store().writeValue(STORE_DNS, "me.example.invalid"), 0);
+    const char* plain = "/H \"-Call 10.0.0.5 8192\" -Win Alice 9000 secret extra";
+    const struct {
+        const char* stored; // nullptr: none
+        Words args;
+        int hub;
+        Words commands;
+        std::string trailing; // ID, Port and Pswd, "-" when absent
+        int echo;
+    } cases[] = {
+        // "+" replaces the command line, without echo; a leading /I of the replaced line is not
+        // passed over in the stored text.
+        {"+ /H MyId 8192", {"/S"}, HUB_HUB, {}, "MyId 8192 -", 0},
+        {"+ /H MyId 8192", {"/I"}, HUB_HUB, {}, "MyId 8192 -", 0},
+        // Plain stored text only when the command line is empty; then its words are split.
+        {plain, {"/S", "Bob", "7000"}, HUB_SERVER, {}, "Bob 7000 -", 1},
+        {plain, {}, HUB_HUB, {"-Call 10.0.0.5 8192", "-Win"}, "Alice 9000 secret", 1},
+        {"-Talk -1 Id 8192", {}, HUB_P2P, {"-Talk", "-1"}, "Id 8192 -", 1},
+        // The program's arguments already are words: they are not split again.
+        {nullptr, {"-Talk -1", "-W", "My Id"}, HUB_P2P, {"-Talk -1", "-W"}, "My Id - -", 1},
+        // Missing arguments end the options and take nothing after them.
+        {"/H /D host 8192", {}, HUB_HUB, {}, "- - -", 1},
+    };
+    for (auto& c : cases) {
+        resetSettings();
+        settings.trayIcon = beginsWithTrayOption(c.args) ? 1 : 0;
+        Store store;
+        ASSERT_EQ(c.stored ? store.writeValue(STORE_STARTUP, c.stored)
+                           : store.deleteValue(STORE_STARTUP),
+                  0);
+        TrailingArgs t = parseCommandLine(c.args);
+        EXPECT_EQ(settings.hubMode, c.hub) << c.trailing;
+        EXPECT_EQ(settings.startupCommands, c.commands) << c.trailing;
+        EXPECT_EQ(settings.startupCommandCount, int(c.commands.size()));
+        EXPECT_EQ(t.id.value_or("-") + " " + t.port.value_or("-") + " " + t.pswd.value_or("-"),
+                  c.trailing);
+        EXPECT_EQ(settings.echoStartupCommands, c.echo) << c.trailing;
+        EXPECT_EQ(settings.dnsName.get(), "me.example.invalid");
     }
 }
 
-TEST_F(CommandLineTest, InvalidOptionsAreReportedAndTheNextWordIsExamined) {
-    Words words{"/Q", "/H", "/", "/?", "/Hx", "Id", "/S"};
-    EXPECT_EQ(parseOptions(words, false), 5u);
-    EXPECT_EQ(console.text(), "Invalid Option /Q Ignored\nInvalid Option / Ignored\n"
-                              "Invalid Option /? Ignored\n");
-    EXPECT_EQ(settings.hubMode, HUB_HUB); // "/Hx" is /H; "/S" after the ID is not an option
+TEST_F(CommandLineTest, ListenPortWordIsReadAsADecimalNumber) {
+    const std::tuple<std::string, int, int> cases[] = {
+        {"abc", 1, 0},       {"", 1, 0},         {"99999999999", 1, 0}, // not a number: no port
+        {"70000", 0, 70000}, {"8192x", 0, 8192}, {"0", 0, 0}};
+    for (auto& [word, result, port] : cases) {
+        settings.listenPort = 0;
+        EXPECT_EQ(parseListenPort(word), result) << word;
+        EXPECT_EQ(settings.listenPort, port) << word;
+        EXPECT_EQ(ntohs(settings.listenAddress.sin_port), port & 0xFFFF) << word; // low 16 bits
+    }
 }
 
-TEST_F(CommandLineTest, HelpOnlyForACommandLineOfExactlyTheQuestionMark) {
-    Words args{"/?"};
-    EXPECT_TRUE(takeLongOptions(args).help);
-    args = {"--headless", "/?"};
-    EXPECT_TRUE(takeLongOptions(args).help);
-    args = {"/?", "Id"};
-    EXPECT_FALSE(takeLongOptions(args).help);
-    TrailingArgs t = parseCommandLine(args);
-    EXPECT_EQ(console.text(), "Invalid Option /? Ignored\n");
-    EXPECT_EQ(t.id, "Id");
-}
-
-TEST_F(CommandLineTest, TrayIconOptionAndMinimize) {
-    settings.trayIcon = 1;
-    parseOptions({"/I", "/M"}, true);
-    EXPECT_EQ(settings.showCommand, 0);
-    EXPECT_EQ(settings.trayIcon, 2);
-
-    resetSettings();
-    parseOptions({"/m"}, false);
-    EXPECT_EQ(settings.showCommand, 6);
-    EXPECT_EQ(settings.trayIcon, 0);
-
-    resetSettings();
-    parseOptions({"/H", "/I", "/T", "/W"}, false);
-    EXPECT_EQ(console.text(), "/I Option Must Be First\n");
-    EXPECT_EQ(settings.trayIcon, 0);
-    EXPECT_EQ(settings.terminateMode, 1);
-    EXPECT_EQ(settings.dnsUpdateActive, 1);
-}
-
-TEST_F(CommandLineTest, BlockedAndForwardModesWriteTheWindow) {
-    parseOptions({"/B", ""}, false);
-    EXPECT_EQ(settings.incomingMode, INCOMING_BLOCKED);
-    EXPECT_EQ(controlText(Control::answerButton), "BLOCKED");
-    EXPECT_EQ(controlText(Control::messageLabel), "(No Message)");
-
-    parseOptions({"/b", "Gone fishing"}, false);
-    EXPECT_EQ(settings.autoMessage.get(), "Gone fishing");
-    EXPECT_EQ(controlText(Control::messageLabel), "Gone fishing");
-
-    // A later option overrides: /B then /F leaves FORWARD, the port cut to six characters.
-    parseOptions({"/B", "away", "/F", "10.0.0.9", "1234567"}, false);
-    EXPECT_EQ(settings.incomingMode, INCOMING_FORWARD);
-    EXPECT_EQ(settings.autoMessage.get(), "10.0.0.9");
-    EXPECT_EQ(settings.forwardPort.get(), "123456");
-    EXPECT_EQ(controlText(Control::answerButton), "FORWARD");
-    EXPECT_EQ(controlText(Control::messageLabel), "10.0.0.9");
-    EXPECT_EQ(controlText(Control::forwardPortLabel), "123456");
-}
-
-TEST_F(CommandLineTest, DefaultCallSettingsAndOtherOptions) {
-    std::string longPassword(200, 'p');
-    EXPECT_EQ(
-        parseOptions({"/D", "peer.example", "81920000", longPassword, "/A", "book.bk", "/s", "Id"},
-                     false),
-        7u);
-    EXPECT_EQ(settings.defaultCallAddress.get(), "peer.example");
-    EXPECT_EQ(settings.defaultCallPort.get(), "819200");
-    EXPECT_EQ(settings.defaultCallPassword.get(), std::string(126, 'p'));
-    EXPECT_EQ(controlText(Control::hostField), "peer.example");
-    EXPECT_EQ(controlText(Control::portField), "819200");
-    EXPECT_EQ(controlText(Control::pswdField), std::string(126, 'p'));
-    EXPECT_EQ(settings.addressBookFile.get(), "book.bk");
-    EXPECT_EQ(settings.hubMode, HUB_SERVER);
-    EXPECT_EQ(controlText(Control::hubButton), "SERVER");
-
-    // With NoErase the defaults change but the fields keep what they show.
-    settings.diagBits = 0x800;
-    parseOptions({"/D", "other", "1", "pw"}, false);
-    EXPECT_EQ(settings.defaultCallAddress.get(), "other");
-    EXPECT_EQ(controlText(Control::hostField), "peer.example");
-}
-
-TEST_F(CommandLineTest, StartupCommandsMustBeOneWordEach) {
-    Words quoted = splitWords("\"-Talk -1\" Id 8192");
-    size_t k = takeStartupCommands(quoted, parseOptions(quoted, false));
-    EXPECT_EQ(settings.startupCommands, Words{"-Talk -1"});
-    EXPECT_EQ(takeTrailingArgs(quoted, k).id, "Id");
-
-    Words plain = splitWords("-Talk -1 Id 8192");
-    k = takeStartupCommands(plain, parseOptions(plain, false));
-    EXPECT_EQ(settings.startupCommands, (Words{"-Talk", "-1"}));
-    EXPECT_EQ(settings.startupCommandCount, 2);
-    EXPECT_EQ(takeTrailingArgs(plain, k).port, "8192");
-}
-
-TEST_F(CommandLineTest, ListenPortWord) {
-    EXPECT_EQ(parseListenPort("abc"), 1); // not a number: no port
-    EXPECT_EQ(settings.listenPort, 0);
-    EXPECT_EQ(parseListenPort(""), 1);
-    EXPECT_EQ(parseListenPort("99999999999"), 1);
-    EXPECT_EQ(settings.listenPort, 0);
-
-    EXPECT_EQ(parseListenPort("70000"), 0); // the address takes the low 16 bits
-    EXPECT_EQ(settings.listenPort, 70000);
-    EXPECT_EQ(ntohs(settings.listenAddress.sin_port), 70000 - 65536);
-    EXPECT_EQ(parseListenPort("8192x"), 0); // read as "%d" reads it
-    EXPECT_EQ(settings.listenPort, 8192);
-    EXPECT_EQ(parseListenPort("0"), 0);
-    EXPECT_EQ(settings.listenPort, 0);
-    EXPECT_EQ(settings.listenAddress.sin_port, 0);
-}
-
-TEST_F(CommandLineTest, BufferCountIsKeptWithinBounds) {
-    // Count, total and the three values set from it, after /X with the word.
-    auto after = [](const char* value) {
-        resetSettings();
-        parseOptions({"/X", value}, false);
-        applyBufferCount();
-        return std::vector<int>{settings.audioBufferCount, settings.audioBufferTotal,
-                                settings.thresh1, settings.thresh2, settings.dumpLim};
-    };
-    using V = std::vector<int>;
-    EXPECT_EQ(after("20"), (V{20, 40, 10, 10, 10}));
-    EXPECT_EQ(after("7"), (V{7, 14, 3, 3, 3}));
-    EXPECT_EQ(after("1"), (V{2, 4, 1, 1, 1}));
-    EXPECT_EQ(after("-5"), (V{2, 4, 1, 1, 1}));
-    EXPECT_EQ(after("100000"), (V{64, 128, 32, 32, 32}));
-    EXPECT_EQ(after("abc"), (V{16, 32, 8, 8, 8})); // not a number: the count stays
-}
-
-TEST(LongOptions, TakenOffTheFrontOnly) {
-    Words args{"--headless",
-               "--audio=null",
-               "--capture=in.wav",
-               "--playback=out.wav",
-               "--config=/tmp/tc.conf",
-               "/H",
-               "--version",
-               "Id"};
+TEST(LongOptions, TakenOffTheFrontOnlyAndHelpForALoneQuestionMark) {
+    Words args{"--headless", "--audio=null", "--capture=a", "--playback=b", "--config=c", "/H"};
     LaunchOptions o = takeLongOptions(args);
-    EXPECT_TRUE(o.headless);
-    EXPECT_FALSE(o.version);
-    EXPECT_FALSE(o.help);
-    EXPECT_EQ(o.audio, "null");
-    EXPECT_EQ(o.capture, "in.wav");
-    EXPECT_EQ(o.playback, "out.wav");
-    EXPECT_EQ(o.config, "/tmp/tc.conf");
-    EXPECT_EQ(args, (Words{"/H", "--version", "Id"}));
-
-    args = {"--audio", "--help"}; // no value: not a long option, and it stops the taking
+    EXPECT_TRUE(o.headless && !o.version && !o.help);
+    EXPECT_EQ(o.audio + o.capture + o.playback + o.config, "nullabc");
+    EXPECT_EQ(args, Words{"/H"});
+    args = {"--version", "--audio", "--help"}; // no value: not a long option, and it stops
     o = takeLongOptions(args);
-    EXPECT_FALSE(o.help);
-    EXPECT_EQ(o.audio, "portaudio");
-    EXPECT_EQ(args.size(), 2u);
+    EXPECT_TRUE(o.version && !o.help && o.audio == "portaudio" && args.size() == 2u);
 
-    args = {"--version", "--help"};
-    o = takeLongOptions(args);
-    EXPECT_TRUE(o.version && o.help);
-    EXPECT_TRUE(args.empty());
+    const std::pair<Words, bool> help[] = {
+        {{"/?"}, true}, {{"--help"}, true}, {{"--headless", "/?"}, true}, {{"/?", "Id"}, false}};
+    for (auto [words, expected] : help)
+        EXPECT_EQ(takeLongOptions(words).help, expected) << words.size();
 }
 
 } // namespace

@@ -1,17 +1,12 @@
-// The packet stream and the packet contents, over real sockets.
-#include <algorithm>
+// The packet stream over real sockets, and the packet contents.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/tcp.h>
-#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "core/line_table.h"
 #include "core/packet_parse.h"
-#include "core/protocol.h"
 #include "core/settings.h"
 #include "support/scripted_peer.h"
 
@@ -19,425 +14,293 @@ namespace tc {
 namespace {
 
 using test::makePacket;
-using test::ScriptedPeer;
+using Strings = std::vector<std::string>;
 
-// A scripted peer and, connected to it over 127.0.0.1, the socket the code under test uses.
-struct LoopbackCall {
-    ScriptedPeer peer;
-    int sock = -1;
-    LoopbackCall() {
-        int port = peer.listen();
-        sock = test::connectLoopback(port);
-        peer.accept();
-    }
-    ~LoopbackCall() {
-        if (sock >= 0) ::close(sock);
-    }
-};
-
-Packet filledPacket(int type, uint8_t fill) {
+Packet filledPacket(int type, uint8_t fill, int value = 0) {
     Packet p;
     std::memset(&p, fill, sizeof(p));
     p.setType(type);
-    p.setValue(0);
+    p.setValue(value);
     return p;
 }
 
-sockaddr_in address(const char* dotted) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, dotted, &a.sin_addr);
-    return a;
+bool same(const Packet& a, const Packet& b) {
+    return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
-// Receives one packet as a line's receive thread does: whole packet, then the zero forcing.
-Packet receiveForced(LoopbackCall& call) {
-    Packet p;
-    EXPECT_EQ(recvPacket(call.sock, p), PACKET_BYTES);
+// A packet as a line's receive thread holds it, after the zero forcing.
+Packet received(Packet p) {
     forcePayloadZeros(p);
     return p;
 }
 
-TEST(PacketStream, SplitAndMergedPacketsArriveWhole) {
-    LoopbackCall call;
-    ASSERT_GE(call.sock, 0);
-    Packet sent[3] = {filledPacket(PKT_MESSAGE, 'a'), filledPacket(-77, 'b'),
-                      makePacket(PKT_AUDIO, 33, "third")};
-    sent[1].setValue(-22);
-    ASSERT_TRUE(call.peer.sendSplit(sent[0], {1, 700, 1024, 1031}));
-    ASSERT_TRUE(call.peer.sendMerged(sent[1], sent[2]));
-    for (const Packet& expected : sent) {
-        Packet got;
-        ASSERT_EQ(recvPacket(call.sock, got), PACKET_BYTES);
-        EXPECT_EQ(std::memcmp(&got, &expected, sizeof(got)), 0);
+// Over TCP, where a packet can arrive in pieces and concurrent sends can interleave.
+struct TcpLine : ::testing::Test {
+    void SetUp() override {
+        resetLineTable();
+        sock = lineTable[0].sock = test::connectLoopback(peer.listen());
+        ASSERT_TRUE(sock >= 0 && peer.accept());
     }
-}
+    void TearDown() override {
+        resetLineTable();
+        ::close(sock);
+    }
+    test::ScriptedPeer peer;
+    int sock = -1;
+};
 
-TEST(PacketStream, CloseMidPacketOrStopEndsTheRead) {
+TEST_F(TcpLine, SplitAndMergedPacketsArriveWholeAndATornOneEndsTheRead) {
+    const Packet sent[3] = {filledPacket(PKT_MESSAGE, 'a'), filledPacket(-77, 'b', -22),
+                            makePacket(PKT_AUDIO, 33, "third")};
+    ASSERT_TRUE(peer.sendSplit(sent[0], {1, 700, 1024, 1031}));
+    ASSERT_TRUE(peer.sendMerged(sent[1], sent[2]));
     Packet got;
-    for (size_t before : {size_t(0), size_t(600)}) {
-        LoopbackCall call;
-        call.peer.closeMidPacket(makePacket(PKT_MESSAGE, 0, "torn"), before);
-        EXPECT_LT(recvPacket(call.sock, got), 1) << before;
+    for (const Packet& expected : sent) {
+        ASSERT_EQ(recvPacket(sock, got), PACKET_BYTES);
+        EXPECT_TRUE(same(got, expected));
     }
     // A line that is ending stops reading even though a whole packet is waiting.
-    LoopbackCall call;
-    call.peer.send(makePacket(PKT_MESSAGE, 0, "late"));
+    peer.send(makePacket(PKT_MESSAGE, 0, "late"));
     std::atomic<uint8_t> ending{1};
-    EXPECT_LT(recvPacket(call.sock, got, &ending), 1);
+    EXPECT_LT(recvPacket(sock, got, &ending), 1);
     ending = 0;
-    EXPECT_EQ(recvPacket(call.sock, got, &ending), PACKET_BYTES);
-    EXPECT_STREQ(got.text(), "late");
-    EXPECT_LT(recvPacket(-1, got), 1);
+    EXPECT_EQ(recvPacket(sock, got, &ending), PACKET_BYTES);
+    peer.closeMidPacket(makePacket(PKT_MESSAGE, 0, "torn"), 600);
+    EXPECT_LT(recvPacket(sock, got), 1);
 }
 
-TEST(PacketStream, SendersWriteLittleEndianTypeValueAndZeroPadding) {
-    resetLineTable();
-    LoopbackCall call;
-    ASSERT_EQ(sendSocketPacket(call.sock, "hello", PKT_VERSION, 0x01020304), PACKET_BYTES);
-    std::string longText(2000, 'z');
-    lineTable[3].sock = call.sock;
-    ASSERT_EQ(sendPacket(3, longText.c_str(), PKT_QUERY, -2), PACKET_BYTES);
-    ASSERT_EQ(sendPacket(3, nullptr, PKT_AUTORETRY, 1), PACKET_BYTES);
-
-    Packet p;
-    ASSERT_TRUE(call.peer.receive(p));
-    const uint8_t* raw = reinterpret_cast<const uint8_t*>(&p);
-    const uint8_t tail[8] = {0xFD, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01};
-    EXPECT_EQ(std::memcmp(raw + 1024, tail, 8), 0);
-    EXPECT_EQ(std::string(p.text()), "hello");
-    for (int i = 5; i < PAYLOAD_BYTES; ++i)
-        ASSERT_EQ(p.payload[i], 0) << i;
-
-    ASSERT_TRUE(call.peer.receive(p));
-    EXPECT_EQ(p.type(), PKT_QUERY);
-    EXPECT_EQ(p.value(), -2);
-    EXPECT_EQ(payloadString(p, 0), std::string(1023, 'z'));
-
-    ASSERT_TRUE(call.peer.receive(p));
-    EXPECT_EQ(p.type(), PKT_AUTORETRY);
-    EXPECT_EQ(p.payload[0], 0);
-    EXPECT_EQ(sendPacket(8, "x", PKT_MESSAGE, 0), -1);
-    lineTable[3].sock = -1;
-}
-
-TEST(PacketStream, PacketsFromManyThreadsOnOneLineNeverInterleave) {
-    resetLineTable();
-    LoopbackCall call;
+TEST_F(TcpLine, PacketsFromManyThreadsOnOneLineNeverInterleave) {
     // Modest buffers, so a packet often goes out in several pieces while others wait to send.
-    setNoDelay(call.sock);
     int small = 65536;
-    setsockopt(call.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    setsockopt(call.peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    lineTable[0].sock = call.sock;
-    constexpr int kThreads = 4;
-    constexpr int kEach = 150;
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t)
         senders.emplace_back([t] {
-            Packet p;
-            std::memset(p.payload, 'A' + t, sizeof(p.payload));
-            p.setType(-50 - t);
-            p.setValue(t);
-            for (int i = 0; i < kEach; ++i)
-                sendLinePacket(0, p);
+            for (int i = 0; i < 150; ++i)
+                sendLinePacket(0, filledPacket(-50 - t, uint8_t('A' + t), t));
         });
-    }
-    int counts[kThreads] = {};
+    int counts[4] = {};
     Packet p;
-    for (int i = 0; i < kThreads * kEach; ++i) {
-        ASSERT_TRUE(call.peer.receive(p, 10000));
-        int t = p.value();
-        ASSERT_TRUE(t >= 0 && t < kThreads);
-        ASSERT_EQ(p.type(), -50 - t);
-        ASSERT_EQ(p.payload[0], 'A' + t);
-        ASSERT_EQ(p.payload[PAYLOAD_BYTES - 1], 'A' + t);
+    for (int i = 0; i < 4 * 150; ++i) {
+        ASSERT_TRUE(peer.receive(p, 10000));
+        const int t = p.value() & 3;
+        ASSERT_TRUE(same(p, filledPacket(-50 - t, uint8_t('A' + t), t))) << i;
         ++counts[t];
     }
     for (auto& s : senders)
         s.join();
-    for (int c : counts)
-        EXPECT_EQ(c, kEach);
-    lineTable[0].sock = -1;
+    EXPECT_EQ(std::vector<int>(counts, counts + 4), std::vector<int>(4, 150));
 }
 
-TEST(PacketContents, ZeroForcingByType) {
+TEST(PacketStream, SendersWriteLittleEndianTypeValueAndZeroPadding) {
+    resetLineTable();
+    int fd[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+    ASSERT_EQ(sendSocketPacket(fd[0], "hello", PKT_VERSION, 0x01020304), PACKET_BYTES);
+    lineTable[3].sock = fd[0];
+    ASSERT_EQ(sendPacket(3, std::string(2000, 'z').c_str(), PKT_QUERY, -2), PACKET_BYTES);
+    ASSERT_EQ(sendPacket(3, nullptr, PKT_AUTORETRY, 1), PACKET_BYTES);
+    EXPECT_EQ(sendPacket(8, "x", PKT_MESSAGE, 0), -1);
+    Packet p[3];
+    for (Packet& one : p)
+        ASSERT_EQ(recvPacket(fd[1], one), PACKET_BYTES);
+    const uint8_t tail[8] = {0xFD, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(std::memcmp(reinterpret_cast<uint8_t*>(&p[0]) + PAYLOAD_BYTES, tail, 8), 0);
+    EXPECT_TRUE(same(p[0], makePacket(PKT_VERSION, 0x01020304, "hello"))); // zeros after the text
+    EXPECT_TRUE(same(p[1], makePacket(PKT_QUERY, -2, std::string(1023, 'z'))));
+    EXPECT_TRUE(same(p[2], makePacket(PKT_AUTORETRY, 1)));
+    lineTable[3].sock = -1;
+    ::close(fd[0]);
+    ::close(fd[1]);
+}
+
+TEST(PacketContents, ZeroForcingByTypeAndTextsBoundedAsReceived) {
     // The bytes a receiver zeroes: 253 to 255 only in short-text control packets, 958 and 1023
     // in every control packet, none in audio packets (7 counts as audio: zero or positive).
     auto zeroed = [](int type) {
-        Packet p = filledPacket(type, 'x');
-        forcePayloadZeros(p);
+        Packet p = received(filledPacket(type, 'x'));
         std::vector<int> at;
         for (int i = 0; i < PAYLOAD_BYTES; ++i)
             if (p.payload[i] != 'x') at.push_back(i);
         return at;
     };
-    using V = std::vector<int>;
     for (int type : {PKT_ID, PKT_MESSAGE, PKT_VERSION, PKT_FORWARD, PKT_COMPRESSION, PKT_QUERY,
                      PKT_AUTORETRY, -8, -13, -1000})
-        EXPECT_EQ(zeroed(type), (V{253, 254, 255, 958, 1023})) << type;
+        EXPECT_EQ(zeroed(type), (std::vector<int>{253, 254, 255, 958, 1023})) << type;
     for (int type : {PKT_COMMAND, PKT_CONNLIST, PKT_SERVERLIST, PKT_COMMANDREPLY})
-        EXPECT_EQ(zeroed(type), (V{958, 1023})) << type;
+        EXPECT_EQ(zeroed(type), (std::vector<int>{958, 1023})) << type;
     for (int type : {0, 3, 6, 7, 15})
-        EXPECT_EQ(zeroed(type), V{}) << type;
-}
+        EXPECT_EQ(zeroed(type), std::vector<int>{}) << type;
 
-TEST(PacketContents, TextsAreBoundedAsReceived) {
-    LoopbackCall call;
-    ASSERT_TRUE(call.peer.sendText(PKT_MESSAGE, 0, std::string(300, 'm')));
-    EXPECT_EQ(payloadString(receiveForced(call), 0), std::string(253, 'm'));
-    ASSERT_TRUE(call.peer.sendText(PKT_SERVERLIST, 0, std::string(1000, 's')));
-    EXPECT_EQ(payloadString(receiveForced(call), 0), std::string(958, 's'));
-
-    using V = std::vector<std::string>;
+    EXPECT_EQ(payloadString(received(filledPacket(PKT_MESSAGE, 'm')), 0), std::string(253, 'm'));
+    EXPECT_EQ(payloadString(received(filledPacket(PKT_SERVERLIST, 's')), 0), std::string(958, 's'));
+    EXPECT_EQ(payloadString(filledPacket(PKT_AUDIO, 'a'), 1000), std::string(24, 'a'));
+    // The three ID strings must lie within the first 253 bytes: what crosses is cut.
     auto ids = [](const Packet& p) {
-        IdStrings i = parseIdStrings(p);
-        return V{i.id, i.password, i.dnsName};
+        IdStrings i = parseIdStrings(received(p));
+        return Strings{i.id, i.password, i.dnsName};
     };
-    ASSERT_TRUE(call.peer.send(buildIdPacket("Alice", "secret", "alice.example.net", 8192)));
-    Packet p = receiveForced(call);
-    EXPECT_EQ(p.type(), PKT_ID);
+    Packet p = buildIdPacket("Alice", "secret", "alice.example.net", 8192);
     EXPECT_EQ(p.value(), 8192);
-    EXPECT_EQ(ids(p), (V{"Alice", "secret", "alice.example.net"}));
-    ASSERT_TRUE(call.peer.sendText(PKT_ID, 0, "Bob")); // a callee sends only its ID
-    EXPECT_EQ(ids(receiveForced(call)), (V{"Bob", "", ""}));
-    // The three strings together must lie within the first 253 bytes: what crosses is cut.
-    ASSERT_TRUE(call.peer.send(
-        buildIdPacket(std::string(126, 'i'), std::string(126, 'p'), std::string(100, 'd'), 1)));
-    EXPECT_EQ(ids(receiveForced(call)), (V{std::string(126, 'i'), std::string(126, 'p'), ""}));
-
-    // No zero byte anywhere: the strings stop at the payload's end.
-    Packet raw = filledPacket(PKT_ID, 'A');
-    EXPECT_EQ(ids(raw), (V{std::string(1024, 'A'), "", ""}));
-    forcePayloadZeros(raw);
-    EXPECT_EQ(parseIdStrings(raw).id.size(), 253u);
+    EXPECT_EQ(ids(p), (Strings{"Alice", "secret", "alice.example.net"}));
+    EXPECT_EQ(ids(makePacket(PKT_ID, 0, "Bob")), (Strings{"Bob", "", ""})); // a callee's ID only
+    p = buildIdPacket(std::string(126, 'i'), std::string(126, 'p'), std::string(100, 'd'), 1);
+    EXPECT_EQ(ids(p), (Strings{std::string(126, 'i'), std::string(126, 'p'), ""}));
+    EXPECT_EQ(ids(filledPacket(PKT_ID, 'A')), (Strings{std::string(253, 'A'), "", ""}));
 }
 
 TEST(PacketContents, VersionNumbers) {
-    EXPECT_EQ(parseVersionNumber("1.1"), 0x01010000u);
-    EXPECT_EQ(parseVersionNumber("2.10.3"), 0x020A0300u);
-    EXPECT_EQ(parseVersionNumber("1.2.3.4"), 0x01020300u);
-    EXPECT_EQ(parseVersionNumber("1.1 beta 9"), 0x01010000u);
-    EXPECT_EQ(parseVersionNumber(".5"), 0x00050000u);
-    EXPECT_EQ(parseVersionNumber("garbage"), 0u);
-    EXPECT_EQ(parseVersionNumber("1.99999999999999999999"), 0x01FF0000u);
-
+    const std::pair<const char*, uint32_t> cases[] = {{"1.1", 0x01010000u},
+                                                      {"2.10.3", 0x020A0300u},
+                                                      {"1.2.3.4", 0x01020300u},
+                                                      {"1.1 beta 9", 0x01010000u},
+                                                      {".5", 0x00050000u},
+                                                      {"garbage", 0u},
+                                                      {"1.99999999999999999999", 0x01FF0000u}};
+    for (auto [text, version] : cases)
+        EXPECT_EQ(parseVersionNumber(text), version) << text;
     // From a packet: the number starts at byte 28, where the banner has it.
-    LoopbackCall call;
-    ASSERT_EQ(sendSocketPacket(call.peer.fd(), BANNER, PKT_VERSION, 1234), PACKET_BYTES);
-    EXPECT_EQ(parseVersion(receiveForced(call)), 0x01010000u);
+    EXPECT_EQ(parseVersion(makePacket(PKT_VERSION, 0, BANNER)), 0x01010000u);
     EXPECT_EQ(parseVersion(makePacket(PKT_VERSION, 0, "short")), 0u);
-    Packet digits = filledPacket(PKT_VERSION, '9');
-    EXPECT_EQ(parseVersion(digits), 0xFF000000u);
 }
 
-// Puts a line in use with the given state.
-void setLine(int n, bool accepted, bool active, const std::string& id, const char* addr, int port) {
+// Puts line n in use, accepted, with the given activity, ID and port (address 10.0.0.n).
+void setLine(int n, bool accepted, bool active, const std::string& id, int port = 0) {
     LineRecord& r = lineTable[n];
     r.inUse = 1;
     r.accepted = accepted;
     r.active = active;
     r.peerId.set(id);
-    r.peerName.set(addr);
-    r.peerAddr = address(addr);
+    r.peerName.set("10.0.0." + std::to_string(n));
+    inet_pton(AF_INET, r.peerName.get().c_str(), &r.peerAddr.sin_addr);
     r.peerPort = port;
 }
 
-struct ConnListTest : ::testing::Test {
-    void SetUp() override {
-        resetSettings();
-        resetLineTable();
-    }
-    void TearDown() override {
-        resetSettings();
-        resetLineTable();
-    }
-};
+// The IDs of the connection list about `line`, as received.
+Strings listIds(int line) {
+    Packet p;
+    buildConnList(line, p);
+    Strings out;
+    for (const ConnEntry& e : parseConnList(received(p)))
+        out.push_back(e.id);
+    return out;
+}
 
-TEST_F(ConnListTest, EntriesOnTheWireAndAsPrinted) {
-    settings.hubMode = HUB_P2P;
-    setLine(0, true, true, "Other0", "10.0.0.1", 1000);
-    setLine(1, false, true, "NotAccepted", "10.0.0.2", 1001);
-    setLine(2, true, true, "Asker", "192.168.1.20", 8192);
-    setLine(3, true, false, "Held", "10.0.0.4", 1003);
-    setLine(5, true, true, "Other5", "10.0.0.6", 65535);
-
-    LoopbackCall call;
-    Packet list;
-    EXPECT_EQ(buildConnList(2, list), 3);
-    ASSERT_EQ(sendWholePacket(call.peer.fd(), list), PACKET_BYTES);
-    Packet p = receiveForced(call);
-    EXPECT_EQ(p.type(), PKT_CONNLIST);
-    EXPECT_EQ(p.value(), 3);
+TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAndAsPrinted) {
+    resetSettings();
+    resetLineTable();
+    setLine(0, true, true, "A0", 1000);
+    setLine(1, false, true, "NotAccepted");
+    setLine(2, true, true, "Asker", 8192);
+    setLine(3, true, false, "H3", 1003);
+    setLine(5, true, true, "A5", 65535);
+    setLine(6, true, false, "H6");
+    Packet p;
+    EXPECT_EQ(buildConnList(2, p), 3);
     // Entry 0: the asking line, address bytes in dotted order, port little-endian, offset +80.
-    const uint8_t entry0[8] = {192, 168, 1, 20, 0x00, 0x20, 80, 0};
+    const uint8_t entry0[8] = {10, 0, 0, 2, 0x00, 0x20, 80, 0};
     EXPECT_EQ(std::memcmp(p.payload, entry0, 8), 0);
-    EXPECT_EQ(payloadString(p, 80), "Asker");
-
-    std::vector<std::string> lines = formatConnList(p, "host.example", 4444, "Far");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "host.example 4444 [Far] Connected To: * 192.168.1.20  8192  [Asker]\n");
-    EXPECT_EQ(lines[1], "host.example 4444 [Far] Connected To:   10.0.0.1  1000  [Other0]\n");
-    EXPECT_EQ(lines[2], "host.example 4444 [Far] Connected To:   10.0.0.6  65535  [Other5]\n");
-
-    // A line on hold is marked with a negative offset.
-    lineTable[2].active = 0;
-    buildConnList(2, p);
-    EXPECT_EQ(parseConnList(p)[0].offset, -80);
-    EXPECT_EQ(formatConnList(p, "h", 1, "f")[0],
-              "h 1 [f] Connected To: H 192.168.1.20  8192  [Asker]\n");
-}
-
-TEST_F(ConnListTest, PartyDependsOnHubMode) {
-    setLine(0, true, true, "A0", "10.0.0.1", 1);
-    setLine(1, true, false, "H1", "10.0.0.2", 2);
-    setLine(2, true, false, "H2", "10.0.0.3", 3);
-    setLine(3, true, true, "A3", "10.0.0.4", 4);
-    auto ids = [](int line) {
-        Packet p;
-        buildConnList(line, p);
-        std::vector<std::string> out;
-        for (const ConnEntry& e : parseConnList(p))
-            out.push_back(e.id);
-        return out;
-    };
-    using V = std::vector<std::string>;
-    settings.hubMode = HUB_P2P;
-    EXPECT_EQ(ids(1), (V{"H1", "A0", "A3"})); // P to P: the active lines, whatever R is
-    EXPECT_EQ(ids(0), (V{"A0", "A3"}));
+    EXPECT_EQ(std::tuple(p.type(), p.value(), payloadString(p, 80)),
+              std::tuple(PKT_CONNLIST, 3, std::string("Asker")));
+    EXPECT_EQ(formatConnList(received(p), "host", 4444, "Far"),
+              (Strings{"host 4444 [Far] Connected To: * 10.0.0.2  8192  [Asker]\n",
+                       "host 4444 [Far] Connected To:   10.0.0.0  1000  [A0]\n",
+                       "host 4444 [Far] Connected To:   10.0.0.5  65535  [A5]\n"}));
+    buildConnList(3, p); // an asker on hold: a negative offset
+    EXPECT_EQ(formatConnList(p, "h", 1, "f")[0], "h 1 [f] Connected To: H 10.0.0.3  1003  [H3]\n");
+    // The party: in P to P every active line, whatever the asker is; in a hub or server the
+    // lines on the asker's side (held or active).
+    EXPECT_EQ(listIds(3), (Strings{"H3", "A0", "Asker", "A5"}));
     settings.hubMode = HUB_HUB;
-    EXPECT_EQ(ids(1), (V{"H1", "H2"})); // hub: the lines in R's hub
-    EXPECT_EQ(ids(3), (V{"A3", "A0"}));
+    EXPECT_EQ(listIds(3), (Strings{"H3", "H6"}));
+    EXPECT_EQ(listIds(0), (Strings{"A0", "Asker", "A5"}));
     settings.hubMode = HUB_SERVER;
-    EXPECT_EQ(ids(2), (V{"H2", "H1"}));
+    EXPECT_EQ(listIds(6), (Strings{"H6", "H3"}));
 }
 
-TEST_F(ConnListTest, LongIdsNeverRunPastThePayload) {
-    settings.hubMode = HUB_HUB;
-    for (int n = 0; n < MAX_LINES; ++n)
-        setLine(n, true, true, std::string(n == 4 ? 20 : 255, char('a' + n)), "10.1.1.1", n);
-
-    for (int asker : {0, 7}) {
-        Packet p;
-        std::memset(&p, 0xEE, sizeof(p)); // nothing of an old packet may survive
-        int count = buildConnList(asker, p);
-        EXPECT_EQ(p.value(), count);
-        Packet received = p;
-        forcePayloadZeros(received);
-        std::vector<ConnEntry> entries = parseConnList(received);
-        ASSERT_EQ(static_cast<int>(entries.size()), count);
-        // 80 + 3 x 256 bytes of 255-character IDs reach 848; the 20-character one still fits.
-        EXPECT_EQ(count, 4);
-        for (const ConnEntry& e : entries) {
-            ASSERT_GE(e.offset, 80);
-            EXPECT_LE(e.offset + static_cast<int>(e.id.size()), LONG_TEXT_END);
-            EXPECT_TRUE(e.id.size() == 255 || e.id.size() == 20);
-            EXPECT_EQ(e.id, std::string(e.id.size(), e.id[0]));
-            EXPECT_EQ(e.port, e.id[0] - 'a'); // each entry's port belongs to its own line
-        }
-        EXPECT_EQ(entries[0].id[0], 'a' + asker);
-        EXPECT_EQ(entries.back().id, std::string(20, 'e'));
-        for (int i = 8 * count; i < 80; ++i)
-            ASSERT_EQ(p.payload[i], 0);
-    }
-}
-
-TEST_F(ConnListTest, ReceivedGarbageIsReadWithinThePayload) {
-    Packet p = filledPacket(PKT_CONNLIST, 'q');
-    const int16_t offsets[8] = {-32768, 1023, 5000, -1, 0, 1024, 7, 300};
-    for (int i = 0; i < 8; ++i) {
-        auto off = static_cast<uint16_t>(offsets[i]);
-        p.payload[8 * i + 6] = uint8_t(off);
-        p.payload[8 * i + 7] = uint8_t(off >> 8);
-    }
-    p.setValue(8);
-    std::vector<ConnEntry> e = parseConnList(p);
-    ASSERT_EQ(e.size(), 8u);
-    EXPECT_EQ(e[0].id, "");  // on hold at 32768: outside
-    EXPECT_EQ(e[1].id, "q"); // the last byte, no zero after it
-    EXPECT_EQ(e[2].id, "");  // outside
-    EXPECT_EQ(e[3].id, "");  // negative offset of a later entry: outside
-    EXPECT_EQ(e[5].id, "");  // outside
-    EXPECT_EQ(e[7].id, std::string(724, 'q'));
-    for (int value : {9, -1, 1000}) {
-        p.setValue(value);
-        EXPECT_TRUE(parseConnList(p).empty()) << value;
-    }
-    p.setValue(0);
-    EXPECT_TRUE(formatConnList(p, "a", 1, "b").empty());
-}
-
-TEST_F(ConnListTest, ServerListHoldsHeldAcceptedLinesCutAtAWholeLine) {
-    setLine(0, true, false, "Bob", "127.0.0.1", 8192);
-    setLine(1, true, true, "Talking", "10.0.0.2", 1);
-    setLine(2, false, false, "Waiting", "10.0.0.3", 2);
-    setLine(4, true, false, "Carol", "somewhere.example.org", 65000);
-    EXPECT_EQ(buildServerList(), "      127.0.0.1   8192  [Bob]\n"
-                                 "somewhere.example.org  65000  [Carol]\n");
-
+TEST(ConnList, LongIdsAndReceivedGarbageNeverRunPastThePayload) {
+    resetSettings();
     resetLineTable();
     for (int n = 0; n < MAX_LINES; ++n)
-        setLine(n, true, false, std::string(120, char('a' + n)), "10.0.0.9", n);
-    for (LineRecord& r : lineTable)
-        r.peerName.set(std::string(120, 'n'));
-    std::string text = buildServerList();
+        setLine(n, true, true, std::string(n == 4 ? 20 : 255, char('a' + n)), n);
+    // 80 + 3 x 256 bytes of 255-character IDs reach 848; the 20-character one still fits.
+    const std::string a(255, 'a'), b(255, 'b'), c(255, 'c'), h(255, 'h'), e(20, 'e');
+    EXPECT_EQ(listIds(0), (Strings{a, b, c, e}));
+    EXPECT_EQ(listIds(7), (Strings{h, a, b, e}));
+    Packet p = filledPacket(0, 0xEE); // nothing of an old packet may survive
+    buildConnList(7, p);
+    for (const ConnEntry& entry : parseConnList(p))
+        EXPECT_EQ(entry.port, entry.id[0] - 'a'); // each entry's port belongs to its own line
+    EXPECT_EQ(std::vector<uint8_t>(p.payload + 32, p.payload + 80), std::vector<uint8_t>(48, 0));
+
+    p = filledPacket(PKT_CONNLIST, 'q', 8);
+    const int16_t offsets[8] = {-32768, 1023, 5000, -1, 0, 1024, 7, 300};
+    for (int i = 0; i < 8; ++i)
+        std::memcpy(p.payload + 8 * i + 6, &offsets[i], 2); // little-endian, as on the wire
+    std::vector<size_t> lengths;
+    for (const ConnEntry& entry : parseConnList(p))
+        lengths.push_back(entry.id.size());
+    // Entry 0 on hold at 32768, 5000, 1024 and a later entry's negative offset lie outside; the
+    // others end at a zero byte or at the payload's end.
+    EXPECT_EQ(lengths, (std::vector<size_t>{0, 1, 0, 0, 6, 0, 31, 724}));
+    for (int value : {9, -1})
+        EXPECT_TRUE(parseConnList(filledPacket(PKT_CONNLIST, 'q', value)).empty()) << value;
+}
+
+TEST(ConnList, ServerListHoldsHeldAcceptedLinesCutAtAWholeLine) {
+    resetLineTable();
+    setLine(0, true, false, "Bob", 8192);
+    setLine(1, true, true, "Talking");
+    setLine(2, false, false, "Waiting");
+    setLine(4, true, false, "Carol", 65000);
+    EXPECT_EQ(buildServerList(),
+              "       10.0.0.0   8192  [Bob]\n       10.0.0.4  65000  [Carol]\n");
+    for (int n = 0; n < MAX_LINES; ++n) {
+        setLine(n, true, false, std::string(120, char('a' + n)));
+        lineTable[n].peerName.set(std::string(120, 'n'));
+    }
     // Each line is 120 + 2 + 5 + 3 + 120 + 2 = 252 characters: three fit, a fourth would not.
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
-    EXPECT_EQ(text.size(), 3u * 252u);
+    EXPECT_EQ(buildServerList().size(), 3u * 252u);
 }
 
 TEST(CommandAuthorisation, LoopbackPasswordAndNoPassword) {
     resetSettings();
-    const sockaddr_in loop = address("127.0.0.1");
-    const sockaddr_in loop2 = address("127.45.6.7");
-    const sockaddr_in remote = address("10.1.2.3");
-    const sockaddr_in almost = address("128.0.0.1");
-
-    auto received = [](Packet p) {
-        forcePayloadZeros(p);
-        return p;
+    auto allowed = [](const Packet& p, const char* from) {
+        sockaddr_in a{};
+        inet_pton(AF_INET, from, &a.sin_addr);
+        return commandAuthorised(received(p), a);
     };
-    Packet right = received(buildCommandPacket({"Mute Y", "Talk 9"}, "secret"));
-    Packet wrong = received(buildCommandPacket({"Mute Y"}, "secreT"));
-    Packet none = received(buildCommandPacket({"Mute Y"}, ""));
-    Packet garbage = received(filledPacket(PKT_COMMAND, 'g'));
-
+    const Packet right = buildCommandPacket({"Mute Y", "Talk 9"}, "secret");
+    const Packet wrong = buildCommandPacket({"Mute Y"}, "secreT");
+    const Packet none = buildCommandPacket({"Mute Y"}, "");
+    const Packet garbage = filledPacket(PKT_COMMAND, 'g');
     settings.callPassword.set("secret");
-    EXPECT_TRUE(commandAuthorised(garbage, loop));
-    EXPECT_TRUE(commandAuthorised(garbage, loop2));
-    EXPECT_TRUE(commandAuthorised(right, remote));
-    EXPECT_FALSE(commandAuthorised(wrong, remote));
-    EXPECT_FALSE(commandAuthorised(none, remote));
-    EXPECT_FALSE(commandAuthorised(garbage, remote));
-    EXPECT_TRUE(commandAuthorised(right, almost));
-    EXPECT_FALSE(commandAuthorised(wrong, almost));
+    EXPECT_TRUE(allowed(garbage, "127.0.0.1") && allowed(garbage, "127.45.6.7"));
+    EXPECT_TRUE(allowed(right, "10.1.2.3") && allowed(right, "128.0.0.1"));
+    EXPECT_FALSE(allowed(wrong, "10.1.2.3") || allowed(wrong, "128.0.0.1"));
+    EXPECT_FALSE(allowed(none, "10.1.2.3") || allowed(garbage, "10.1.2.3"));
     // The string must start exactly strlen(password) bytes before byte 1023.
     settings.callPassword.set("xsecret");
-    EXPECT_FALSE(commandAuthorised(right, remote));
-
+    EXPECT_FALSE(allowed(right, "10.1.2.3"));
     // Without a call password only loopback clients may run commands.
     settings.callPassword.set("");
-    EXPECT_TRUE(commandAuthorised(none, loop));
-    EXPECT_FALSE(commandAuthorised(none, remote));
-    EXPECT_FALSE(commandAuthorised(right, remote));
-    resetSettings();
+    EXPECT_TRUE(allowed(none, "127.0.0.1"));
+    EXPECT_FALSE(allowed(none, "10.1.2.3") || allowed(right, "10.1.2.3"));
 }
 
 TEST(CommandAuthorisation, CommandPacketLayout) {
-    Packet p = buildCommandPacket({"Mute Y", "Talk 9"}, "pw");
-    EXPECT_EQ(p.type(), PKT_COMMAND);
-    EXPECT_EQ(p.value(), 2);
-    EXPECT_EQ(std::memcmp(p.payload, "Mute Y\0Talk 9\0\0", 15), 0);
-    EXPECT_EQ(std::memcmp(p.payload + 1021, "pw\0", 3), 0);
-
-    // Commands that would pass byte 958 or reach the password are left out and not counted.
-    std::vector<std::string> many(10, std::string(99, 'c')); // 100 bytes each
+    Packet expected = makePacket(PKT_COMMAND, 2, "Mute Y");
+    std::memcpy(expected.payload + 7, "Talk 9", 6);
+    std::memcpy(expected.payload + 1021, "pw", 2); // right-aligned, ending at byte 1022
+    EXPECT_TRUE(same(buildCommandPacket({"Mute Y", "Talk 9"}, "pw"), expected));
+    // Commands that would pass byte 958 or reach the password are left out and not counted:
+    // nine of 100 bytes (up to byte 899), then "last".
+    Strings many(10, std::string(99, 'c'));
     many.push_back("last");
-    p = buildCommandPacket(many, std::string(10, 'p'));
-    EXPECT_EQ(p.value(), 10); // nine long commands (up to byte 899) and "last"
-    EXPECT_EQ(payloadString(p, 800), std::string(99, 'c'));
-    EXPECT_EQ(payloadString(p, 900), "last");
-    EXPECT_EQ(payloadString(p, 1013), std::string(10, 'p'));
+    Packet p = buildCommandPacket(many, std::string(10, 'p'));
+    EXPECT_EQ(std::tuple(p.value(), payloadString(p, 900), payloadString(p, 1013)),
+              std::tuple(10, std::string("last"), std::string(10, 'p')));
 }
 
 } // namespace
