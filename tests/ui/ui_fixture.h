@@ -1,47 +1,85 @@
 #pragma once
-// Shared set-up of the window tests: the command fixture's console and socket-pair lines, plus
-// scripted dialogs, a private store file and a clean window model.
-#include <string>
+// Shared set-up of the window tests: a clean window model wired to the lower layers' hooks, a
+// recording console, scripted dialogs, a private store file, and lines in use whose sockets are
+// one end of a socket pair (the test keeps the other end).
+#include <gtest/gtest.h>
 
-#include "commands/command_fixture.h"
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "commands/command_thread.h"
+#include "core/lifecycle.h"
+#include "core/line_table.h"
+#include "core/output.h"
 #include "platform/store.h"
-#include "support/program_process.h"
-#include "ui/address_book.h"
+#include "support/fake_console.h"
 #include "support/fake_dialogs.h"
+#include "support/scripted_peer.h"
+#include "support/temp_dir.h"
+#include "support/wait_until.h"
+#include "ui/address_book.h"
 #include "ui/line_list.h"
 #include "ui/window_actions.h"
-#include "ui/window_model.h"
 
 namespace tc::test {
 
-class UiFixture : public CommandFixture {
+class UiFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        CommandFixture::SetUp();
-        resetAddressBook();
-        listDirty = 0;
+        resetSettings();
+        resetOutput();
+        resetLineTable();
+        resetCommandState();
+        resetWindowHooks();
+        resetWindowModel();
+        installWindowHooks();
+        attachConsole(&console);
         setDialogs(&dialogs);
         setStorePath(dir.file("talkcircle.conf"));
-        settings.defaultCallAddress.set("localhost");
-        settings.defaultCallPort.set("8192");
     }
     void TearDown() override {
+        // A CALL thread may still be in its failure pause: nothing is reset under its feet.
+        EXPECT_TRUE(eventually([] { return retiringThreadsRunning() == 0; }));
+        reapThreads();
         resetAddressBook();
         setDialogs(nullptr);
-        setStorePath("");
-        CommandFixture::TearDown();
+        attachConsole(nullptr);
+        for (int fd : sockets)
+            ::close(fd);
     }
 
-    // Puts line n in use and gives it a row in the line list.
-    void lineWithRow(int n, bool accepted = true, uint32_t peerVersion = 0x01010000) {
-        useLine(n, accepted, peerVersion);
-        rowUpdate(n);
+    // Puts line n in use with a connected socket; `row` gives it its row in the line list.
+    void useLine(int n, bool row = true, bool accepted = true, uint32_t version = 0x01010000) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        sockets.insert(sockets.end(), fds, fds + 2);
+        lineTable[n].sock = fds[0];
+        peer[n] = fds[1];
+        lineTable[n].accepted = accepted;
+        lineTable[n].peerVersion = version;
+        lineTable[n].inUse = 1;
+        if (row) applyRowUpdate(n);
     }
-    void selectRow(int row) { setLineRowSelected(row, true); }
-    std::string field(Control c) { return controlText(c); }
+    // Whether the next packet sent on line n (the actions send before they return) is exactly
+    // this one; type 0 and value 0 stand for no packet at all.
+    bool sent(int n, int type, int value, std::string_view text = {}) {
+        Packet p{}, wanted = type ? makePacket(type, value, text) : Packet{};
+        ::recv(peer[n], &p, sizeof p, MSG_DONTWAIT);
+        return std::memcmp(&p, &wanted, sizeof p) == 0;
+    }
 
+    // The three fields at the bottom as "host|port|password".
+    static std::string fields() {
+        return controlText(Control::hostField) + "|" + controlText(Control::portField) + "|" +
+               controlText(Control::pswdField);
+    }
+
+    FakeConsole console;
     FakeDialogs dialogs;
     TempDir dir;
+    int peer[MAX_LINES] = {};
+    std::vector<int> sockets; // both ends of every pair
 };
 
 } // namespace tc::test
