@@ -7,11 +7,13 @@
 // distance between its sample in the capture file and its first sample in the playback file.
 #include <algorithm>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
-#include "bench_support.h"
+#include "support/program_copy.h"
 
-namespace tc::bench {
+namespace tc::test {
 namespace {
 
 constexpr int RATE = 8000;
@@ -34,29 +36,27 @@ void CallLatency(benchmark::State& state) {
     for (auto _ : state) {
         TempDir dir;
         std::vector<int> clicks = clickPositions();
-        std::vector<int16_t> capture(size_t(clicks.back() + 2 * RATE), 0);
+        CopySetup echo;
+        echo.id = "Echo";
+        echo.port = freePort();
+        echo.password = "pw";
+        echo.options = {"/T"};
+        echo.commands = {"-Call 127.0.0.1 " + std::to_string(echo.port) + " pw"};
+        echo.capture.assign(size_t(clicks.back() + 2 * RATE), 0);
         for (int at : clicks)
             for (int i = 0; i < CLICK_LENGTH; ++i)
-                capture[size_t(at + i)] = CLICK_LEVEL;
-        writeWav(dir.file("in.wav"), capture);
+                echo.capture[size_t(at + i)] = CLICK_LEVEL;
 
-        int port = freePort();
-        Copy copy;
-        copy.start({"--headless", "--audio=null", "--capture=" + dir.file("in.wav"),
-                    "--playback=" + dir.file("out.wav"), "--config=" + dir.file("conf"), "/T",
-                    "-Call 127.0.0.1 " + std::to_string(port) + " pw", "Echo", std::to_string(port),
-                    "pw"},
-                   dir);
-        if (!copy.waitFor("Call Accepted", 10000)) {
+        ProgramCopy copy(dir, "echo", TC_PROGRAM);
+        if (!copy.start(echo) || !copy.waitFor("Call Accepted")) {
             state.SkipWithError("the call was not accepted");
             break;
         }
         std::this_thread::sleep_for(
             std::chrono::milliseconds(1000 * (clicks.back() + RATE) / RATE));
-        copy.type("Quit");
-        copy.waitExit(15000);
+        copy.quit();
 
-        std::vector<int16_t> played = readWav(dir.file("out.wav"));
+        std::vector<int16_t> played = readWav(copy.playbackPath());
         for (int at : clicks) {
             for (size_t j = size_t(at); j < played.size() && j < size_t(at + CLICK_SPACING); ++j) {
                 if (std::abs(played[j]) >= FOUND_LEVEL) {
@@ -77,4 +77,4 @@ void CallLatency(benchmark::State& state) {
 BENCHMARK(CallLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
-} // namespace tc::bench
+} // namespace tc::test

@@ -3,11 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "core/codec.h"
+#include "support/wav_files.h"
 
 namespace {
 
@@ -15,21 +15,9 @@ using namespace tc;
 
 constexpr double SAMPLE_RATE = 8000.0;
 
-// A gliding 140 Hz voice with harmonics, a syllable-rate envelope and a little noise.
+// Speech-like audio (drifting tones, a varying loudness and a little noise) of `n` samples.
 std::vector<int16_t> speechLike(int n) {
-    std::vector<int16_t> s(n);
-    uint32_t noise = 1;
-    for (int i = 0; i < n; ++i) {
-        const double t = i / SAMPLE_RATE;
-        const double envelope = 0.5 - 0.5 * std::cos(2 * M_PI * 3.0 * t);
-        const double phase = 2 * M_PI * (140 + 20 * std::sin(2 * M_PI * 0.7 * t)) * t;
-        const double voice =
-            0.5 * std::sin(phase) + 0.3 * std::sin(3 * phase + 0.5) + 0.15 * std::sin(7 * phase);
-        noise = noise * 1664525u + 1013904223u;
-        const double hiss = ((noise >> 16) / 32768.0 - 1.0) * 0.02;
-        s[i] = static_cast<int16_t>(std::lround(20000 * (envelope * voice + hiss)));
-    }
-    return s;
+    return test::speechSignal(n / test::TEST_BLOCK, 1, 20000);
 }
 
 void reportRealTime(benchmark::State& state, int samples) {

@@ -6,11 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "support/fake_streams.h"
-#include "core/line_table.h"
 #include "audio/audio_engine.h"
-#include "core/settings.h"
 #include "audio/audio_period.h"
+#include "core/line_table.h"
+#include "core/settings.h"
+#include "support/fake_streams.h"
 
 namespace {
 

@@ -3,20 +3,44 @@
 // read everything the hub sends them. Only the copy's own CPU time is counted.
 #include <atomic>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
-#include "bench_support.h"
 #include "core/packet_parse.h"
 #include "core/protocol.h"
+#include "support/program_process.h"
+#include "support/scripted_peer.h"
 
-namespace tc::bench {
+namespace tc::test {
 namespace {
 
 constexpr int LINES = 8;
 constexpr int MEASURE_S = 30;
 constexpr int BLOCK_MS = 64;
+
+// User and system CPU time of the process so far, in seconds (-1 when it cannot be read).
+double cpuSeconds(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f) return -1;
+    char text[2048] = {};
+    size_t n = std::fread(text, 1, sizeof(text) - 1, f);
+    std::fclose(f);
+    text[n] = 0;
+    // Fields after the command name, which ends at the last ')': utime is field 14, stime 15.
+    const char* p = std::strrchr(text, ')');
+    unsigned long utime = 0, stime = 0;
+    if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                          &stime) != 2)
+        return -1;
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
 
 // One caller: sends its greeting, then an audio packet per block, and drains what comes back.
 void caller(int port, int index, const std::atomic<bool>& stop) {
@@ -67,11 +91,12 @@ void HubCpu(benchmark::State& state) {
     for (auto _ : state) {
         TempDir dir;
         int port = freePort();
-        Copy hub;
-        hub.start({"--headless", "--audio=null", "--config=" + dir.file("conf"), "/H", "Hub",
+        ProgramProcess hub;
+        hub.start(TC_PROGRAM,
+                  {"--headless", "--audio=null", "--config=" + dir.file("conf"), "/H", "Hub",
                    std::to_string(port), "pw"},
-                  dir);
-        if (!hub.waitFor("> ", 10000)) {
+                  {"XDG_RUNTIME_DIR=" + dir.path(), "XDG_STATE_HOME=" + dir.path()});
+        if (!hub.waitForAnywhere("> ")) {
             state.SkipWithError("the copy did not start");
             break;
         }
@@ -83,15 +108,15 @@ void HubCpu(benchmark::State& state) {
             callers.emplace_back(caller, port, k, std::cref(stop));
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
-        bool allIn = hub.waitFor("Accepted Call #7", 20000);
+        bool allIn = hub.waitForAnywhere("Accepted Call #7", 20000);
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        double before = hub.cpuSeconds();
+        double before = cpuSeconds(hub.pid());
         std::this_thread::sleep_for(std::chrono::seconds(MEASURE_S));
-        double after = hub.cpuSeconds();
+        double after = cpuSeconds(hub.pid());
         stop = true;
         for (auto& t : callers)
             t.join();
-        hub.type("Quit");
+        hub.sendLine("Quit");
         hub.waitExit(15000);
         if (!allIn) {
             std::fprintf(stderr, "%s\n", hub.output().c_str());
@@ -106,4 +131,4 @@ void HubCpu(benchmark::State& state) {
 BENCHMARK(HubCpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
-} // namespace tc::bench
+} // namespace tc::test

@@ -1,15 +1,12 @@
-// A headless copy on a pseudo terminal: the prompt and the command list, commands typed with
-// line editing, a command recalled from the history with the arrow key, and a clean Quit.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <csignal>
+// A headless copy on a pseudo terminal: the status rows above a scroll region, the prompt and the
+// command list, line editing, the history recalled with the arrow key, a message that arrives
+// while a line is typed, Ctrl+C, a clean Quit and the history file.
+#include <arpa/inet.h>
 #include <fstream>
-#include <poll.h>
-#include <pty.h>
+#include <gtest/gtest.h>
 #include <sstream>
-#include <string>
-#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/program_process.h"
@@ -17,117 +14,72 @@
 namespace tc::test {
 namespace {
 
-class TerminalCopy {
-  public:
-    bool start(const TempDir& dir, int port) {
-        winsize size{};
-        size.ws_row = 50;
-        size.ws_col = 80;
-        pid_ = forkpty(&master_, nullptr, nullptr, &size);
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            setenv("TERM", "xterm", 1);
-            setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-            std::string config = "--config=" + dir.file("talkcircle.conf");
-            std::string portText = std::to_string(port);
-            execl(TC_PROGRAM, "talkcircle", "--headless", "--audio=null", config.c_str(), "Alice",
-                  portText.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return true;
-    }
-    ~TerminalCopy() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ >= 0) ::close(master_);
-    }
-    // Reads until the output after the cursor holds `text`; moves the cursor past it.
-    bool waitFor(const std::string& text, int timeoutMs = 10000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            size_t at = out_.find(text, cursor_);
-            if (at != std::string::npos) {
-                cursor_ = at + text.size();
-                return true;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0 || !readSome(static_cast<int>(left))) return false;
-        }
-    }
-    void type(const std::string& keys) { (void)!::write(master_, keys.data(), keys.size()); }
-    int waitExit(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            int status = 0;
-            readSome(0);
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(20000);
-        }
-        return -1;
-    }
-    const std::string& output() const { return out_; }
+// Sends one datagram to the copy's status service on 127.0.0.1:port.
+void sendDatagram(int port, std::string_view bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    ::close(s);
+}
 
-  private:
-    bool readSome(int timeoutMs) {
-        pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) return false;
-        char buf[4096];
-        ssize_t n = ::read(master_, buf, sizeof(buf));
-        if (n <= 0) return false;
-        out_.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int master_ = -1;
-    bool exited_ = false;
-    std::string out_;
-    size_t cursor_ = 0;
-};
-
-TEST(HeadlessTerminal, PromptHistoryAndQuit) {
+TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
     TempDir dir;
-    TerminalCopy copy;
-    ASSERT_TRUE(copy.start(dir, freePort()));
-    ASSERT_TRUE(copy.waitFor("TALKCIRCLE CONSOLE  Version 1.1")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("ListCommands. (# = -1 = All Lines)\r\n")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n"))
-        << copy.output();
-    // The status rows may be redrawn between the command list and the prompt.
-    ASSERT_TRUE(copy.waitFor("> ")) << copy.output();
-
-    copy.type("mute y\r");
-    ASSERT_TRUE(copy.waitFor("Microphone Muted\r\n")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("> ")) << copy.output();
-    copy.type("Jump\r");
-    ASSERT_TRUE(copy.waitFor("Invalid Command\r\n\r\n")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("> ")) << copy.output();
-
+    ProgramProcess copy;
+    const int port = freePort();
+    ASSERT_TRUE(copy.start(TC_PROGRAM,
+                           {"--headless", "--audio=null", "--config=" + dir.file("tc.conf"),
+                            "Alice", std::to_string(port)},
+                           {"XDG_STATE_HOME=" + dir.file("state"), "XDG_RUNTIME_DIR=" + dir.path()},
+                           true));
+    auto shows = [&](std::string_view text) {
+        if (copy.waitFor(text)) return true;
+        ADD_FAILURE() << "no [" << text << "] in\n" << copy.output();
+        return false;
+    };
+    // The line editor has taken the printed prompt over (the terminal is in raw mode).
+    const std::string editing = "\r\033[K> ";
+    auto command = [&](std::string_view keys, std::string_view reply) {
+        return copy.sendKeys(keys) && shows(reply) && shows(editing);
+    };
+    // Twelve status rows stay above a scroll region of the other 38 rows of the terminal.
+    EXPECT_TRUE(copy.waitForAnywhere("\0337\033[13;50r\033[1;1H\033[2K")) << copy.output();
+    EXPECT_TRUE(copy.waitForAnywhere("[Alice]\033[2;1H\033[2K")) << copy.output();
+    ASSERT_TRUE(shows("ListCommands. (# = -1 = All Lines)\r\n"));
+    ASSERT_TRUE(shows("Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n") && shows(editing));
+    ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
+    ASSERT_TRUE(command("Jump\r", "Invalid Command\r\n\r\n"));
     // Up twice recalls "mute y"; edited at the end of the line into "mute n".
-    copy.type("\x1b[A\x1b[A");
-    ASSERT_TRUE(copy.waitFor("mute y")) << copy.output();
-    copy.type("\x7fn\r");
-    ASSERT_TRUE(copy.waitFor("Microphone Enabled\r\n")) << copy.output();
-    ASSERT_TRUE(copy.waitFor("> ")) << copy.output();
+    ASSERT_TRUE(copy.sendKeys("\033[A\033[A") && shows("mute y"));
+    ASSERT_TRUE(command("\x7fn\r", "Microphone Enabled\r\n"));
 
-    copy.type("Quit\r");
-    EXPECT_EQ(copy.waitExit(10000), 0) << copy.output();
+    // A message printed while a line is typed: the line is erased, the message printed, and the
+    // prompt and typed text drawn again below it.
+    ASSERT_TRUE(copy.sendKeys("Talk") && shows("Talk"));
+    sendDatagram(port, "\x04"); // the dynamic DNS service checking the address
+    ASSERT_TRUE(shows("\r\033[JDynamic DNS Verified\r\n> Talk"));
+    // Ctrl+C drops the typed text and gives a new prompt; the copy goes on.
+    ASSERT_TRUE(copy.sendKeys("\x03") && shows("\r\n> "));
+    ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
 
-    std::ifstream history(dir.file("state") + "/talkcircle/history");
+    copy.sendLine("Quit");
+    EXPECT_EQ(copy.waitExit(), 0) << copy.output();
+    copy.finish();
+    EXPECT_TRUE(shows("\0337\033[r\0338")); // the whole terminal scrolls again
+
+    // Only the user may read the history: it can hold passwords typed with commands.
+    const std::string path = dir.file("state") + "/talkcircle/history";
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     std::stringstream saved;
-    saved << history.rdbuf();
+    saved << std::ifstream(path).rdbuf();
     // libedit keeps a space as "\040".
-    std::string lines = saved.str();
-    for (size_t at; (at = lines.find("\\040")) != std::string::npos;)
-        lines.replace(at, 4, " ");
-    EXPECT_NE(lines.find("mute y\nJump\nmute n\nQuit\n"), std::string::npos) << lines;
+    EXPECT_NE(saved.str().find("mute\\040y\nJump\nmute\\040n\nmute\\040y\nQuit\n"),
+              std::string::npos)
+        << saved.str();
 }
 
 } // namespace
