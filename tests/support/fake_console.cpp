@@ -98,16 +98,6 @@ void FakeConsole::close() {
     changed_.notify_all();
 }
 
-void FakeConsole::reopen() {
-    std::lock_guard lock(mutex_);
-    closed_ = false;
-}
-
-int FakeConsole::readsStarted() const {
-    std::lock_guard lock(mutex_);
-    return readsStarted_;
-}
-
 bool FakeConsole::waitForReads(int count, int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),

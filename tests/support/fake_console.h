@@ -39,11 +39,9 @@ class FakeConsole : public Console {
     void pushLine(std::string line);
     // The next read (after the lines queued before it) reports the end of input.
     void pushEndOfInput();
-    // A reader waiting now or later gets -1 until reopen().
+    // A reader waiting now or later gets -1.
     void close();
-    void reopen();
-    // Number of readLine calls that have begun; waitForReads waits until `count` have begun.
-    int readsStarted() const;
+    // Waits until `count` readLine calls have begun.
     bool waitForReads(int count, int timeoutMs) const;
     std::vector<std::string> statusRows() const;
 

@@ -14,10 +14,10 @@ struct CopySetup {
     std::string id = "Alice";
     bool withPort = true;
     int port = 0; // 0: a free one is picked
-    std::string password;
-    std::vector<std::string> options;  // "/T", "/S", "/CL" ...
-    std::vector<std::string> commands; // start-up commands: "-Call 127.0.0.1 9000 pw"
-    std::vector<int16_t> capture;      // what the microphone hears (silence when empty)
+    std::string password{};
+    std::vector<std::string> options{};  // "/T", "/S", "/CL" ...
+    std::vector<std::string> commands{}; // start-up commands: "-Call 127.0.0.1 9000 pw"
+    std::vector<int16_t> capture{};      // what the microphone hears (silence when empty)
 };
 
 class ProgramCopy {

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <random>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -66,58 +65,40 @@ bool ProgramProcess::start(const std::string& program, const std::vector<std::st
     std::vector<std::string> argStore{program};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string> envStore = withEnvironment(env);
-    if (terminal) {
-        envStore.emplace_back("TERM=xterm");
-        return startOnTerminal(program, argStore, envStore);
-    }
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return false;
-    if (::pipe2(out, O_CLOEXEC) != 0) return false;
-    if (::pipe2(err, O_CLOEXEC) != 0) return false;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
+    if (terminal) envStore.emplace_back("TERM=xterm");
     std::vector<char*> argv = pointers(argStore);
     std::vector<char*> envp = pointers(envStore);
-    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) {
-        pid_ = -1;
-        ::close(in[1]);
-        ::close(out[0]);
-        ::close(err[0]);
-        return false;
+    int in[2], out[2], err[2];
+    if (terminal) {
+        winsize size{50, 80, 0, 0};
+        pid_ = ::forkpty(&out[0], nullptr, nullptr, &size);
+    } else {
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0)
+            return false;
+        pid_ = ::fork();
     }
-    stdinFd_ = in[1];
-    outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, &out_); });
-    errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, &err_); });
-    return true;
-}
-
-bool ProgramProcess::startOnTerminal(const std::string& program, std::vector<std::string>& args,
-                                     std::vector<std::string>& env) {
-    std::vector<char*> argv = pointers(args);
-    std::vector<char*> envp = pointers(env);
-    winsize size{};
-    size.ws_row = 50;
-    size.ws_col = 80;
-    int master = -1;
-    pid_ = ::forkpty(&master, nullptr, nullptr, &size);
-    if (pid_ < 0) return false;
     if (pid_ == 0) {
+        if (!terminal) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+        }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
-    terminal_ = true;
-    stdinFd_ = master;
-    outReader_ = std::thread([this, master] { readLoop(master, &out_); });
+    terminal_ = terminal;
+    if (!terminal) {
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        stdinFd_ = in[1];
+        errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, &err_); });
+    } else {
+        stdinFd_ = out[0]; // the terminal's one descriptor takes the keys too
+    }
+    if (pid_ < 0) return false;
+    outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, &out_); });
     return true;
 }
 

@@ -56,8 +56,6 @@ class ProgramProcess {
     bool sanitizerReported() const;
 
   private:
-    bool startOnTerminal(const std::string& program, std::vector<std::string>& args,
-                         std::vector<std::string>& env);
     void readLoop(int fd, std::string* sink);
 
     pid_t pid_ = -1;

@@ -13,11 +13,6 @@ namespace tc::test {
 
 namespace {
 
-int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 sockaddr_in loopbackAddress(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -26,17 +21,11 @@ sockaddr_in loopbackAddress(int port) {
     return a;
 }
 
-// Waits until fd is readable; true when it is before the deadline.
-bool waitReadable(int fd, int64_t deadlineMs) {
-    for (;;) {
-        int64_t left = deadlineMs - nowMs();
-        if (left < 0) left = 0;
-        pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
+// Milliseconds left until `deadline`, at least 1 (a receive time limit of 0 means none).
+int msUntil(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return std::max(1, static_cast<int>(left.count()));
 }
 
 void closeFd(int& fd) {
@@ -60,7 +49,7 @@ Packet makePacket(int type, int value, std::string_view text) {
 }
 
 int connectLoopback(int port, int timeoutMs) {
-    int64_t deadline = nowMs() + timeoutMs;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     sockaddr_in a = loopbackAddress(port);
     for (;;) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -68,7 +57,8 @@ int connectLoopback(int port, int timeoutMs) {
         if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
         int err = errno;
         ::close(fd);
-        if ((err != ECONNREFUSED && err != EINTR) || nowMs() >= deadline) return -1;
+        if ((err != ECONNREFUSED && err != EINTR) || std::chrono::steady_clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
@@ -81,22 +71,15 @@ ScriptedPeer::~ScriptedPeer() {
 bool ScriptedPeer::connectTo(int port, int timeoutMs) {
     close();
     fd_ = connectLoopback(port, timeoutMs);
-    if (fd_ < 0) return false;
-    setNoDelay(fd_);
-    socklen_t len = sizeof(remote_);
-    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&remote_), &len);
-    return true;
+    return fd_ >= 0 && setNoDelay(fd_) == 0;
 }
 
 int ScriptedPeer::listen() {
     closeFd(listenFd_);
     listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (listenFd_ < 0) return 0;
-    int on = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in a = loopbackAddress(0);
     socklen_t len = sizeof(a);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
         ::listen(listenFd_, 8) != 0 ||
         ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         closeFd(listenFd_);
@@ -107,29 +90,19 @@ int ScriptedPeer::listen() {
 }
 
 bool ScriptedPeer::accept(int timeoutMs) {
-    if (listenFd_ < 0 || !waitReadable(listenFd_, nowMs() + timeoutMs)) return false;
+    pollfd p{listenFd_, POLLIN, 0};
+    if (listenFd_ < 0 || ::poll(&p, 1, timeoutMs) != 1) return false;
     close();
-    socklen_t len = sizeof(remote_);
-    fd_ = ::accept(listenFd_, reinterpret_cast<sockaddr*>(&remote_), &len);
-    if (fd_ < 0) return false;
-    setNoDelay(fd_);
-    return true;
+    fd_ = ::accept(listenFd_, nullptr, nullptr);
+    return fd_ >= 0 && setNoDelay(fd_) == 0;
 }
 
-bool ScriptedPeer::sendRaw(const void* data, size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    size_t sent = 0;
-    while (sent < size) {
-        ssize_t n = ::send(fd_, bytes + sent, size - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
+bool ScriptedPeer::sendBytes(const void* data, size_t size) {
+    return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
 
 bool ScriptedPeer::send(const Packet& packet) {
-    return sendRaw(&packet, sizeof(packet));
+    return sendWholePacket(fd_, packet) == PACKET_BYTES;
 }
 
 bool ScriptedPeer::sendText(int type, int value, std::string_view text) {
@@ -141,67 +114,48 @@ bool ScriptedPeer::sendSplit(const Packet& packet, const std::vector<size_t>& cu
     size_t from = 0;
     for (size_t cut : cuts) {
         if (cut <= from || cut >= sizeof(packet)) continue;
-        if (!sendRaw(bytes + from, cut - from)) return false;
+        if (!sendBytes(bytes + from, cut - from)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         from = cut;
     }
-    return sendRaw(bytes + from, sizeof(packet) - from);
+    return sendBytes(bytes + from, sizeof(packet) - from);
 }
 
 bool ScriptedPeer::sendMerged(const Packet& first, const Packet& second) {
-    uint8_t both[2 * PACKET_BYTES];
-    std::memcpy(both, &first, PACKET_BYTES);
-    std::memcpy(both + PACKET_BYTES, &second, PACKET_BYTES);
-    return sendRaw(both, sizeof(both));
+    Packet both[2] = {first, second};
+    return sendBytes(both, sizeof(both));
 }
 
 void ScriptedPeer::closeMidPacket(const Packet& packet, size_t bytes) {
-    sendRaw(&packet, std::min(bytes, sizeof(packet)));
+    sendBytes(&packet, std::min(bytes, sizeof(packet)));
     close();
 }
 
-int ScriptedPeer::receiveSome(int64_t deadlineMs) {
-    if (fd_ < 0) return -1;
-    if (!waitReadable(fd_, deadlineMs)) return 0;
-    ssize_t n = ::recv(fd_, rx_ + rxHave_, sizeof(rx_) - rxHave_, 0);
-    if (n < 0 && errno == EINTR) return 1;
-    if (n < 1) return -1;
-    rxHave_ += static_cast<size_t>(n);
-    return 1;
-}
-
 bool ScriptedPeer::receive(Packet& packet, int timeoutMs) {
-    int64_t deadline = nowMs() + timeoutMs;
-    while (rxHave_ < sizeof(rx_)) {
-        if (receiveSome(deadline) < 1) return false;
-    }
-    std::memcpy(&packet, rx_, sizeof(packet));
-    rxHave_ = 0;
-    return true;
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (timeoutMs <= 0) limit.tv_usec = 1000;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    return fd_ >= 0 && recvPacket(fd_, packet) == PACKET_BYTES;
 }
 
 bool ScriptedPeer::receiveType(int type, Packet& packet, int timeoutMs) {
-    int64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        int64_t left = deadline - nowMs();
-        if (left < 0 || !receive(packet, static_cast<int>(left))) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline && receive(packet, msUntil(deadline)))
         if (packet.type() == type) return true;
-    }
+    return false;
 }
 
 bool ScriptedPeer::waitClosed(int timeoutMs) {
-    int64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        int r = receiveSome(deadline);
-        if (r < 0) return true;
-        if (r == 0) return false;
-        rxHave_ = 0; // drop what came
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Packet ignored;
+    while (std::chrono::steady_clock::now() < deadline && receive(ignored, msUntil(deadline))) {
     }
+    char byte;
+    return fd_ >= 0 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
 void ScriptedPeer::close() {
     closeFd(fd_);
-    rxHave_ = 0;
 }
 
 } // namespace tc::test

@@ -11,7 +11,6 @@
 // Every wait is bounded by a timeout in milliseconds; the destructor closes both sockets.
 #include <cstddef>
 #include <cstdint>
-#include <netinet/in.h>
 #include <string_view>
 #include <vector>
 
@@ -48,13 +47,10 @@ class ScriptedPeer {
     bool sendSplit(const Packet& packet, const std::vector<size_t>& cuts, int pauseMs = 30);
     // Writes two packets with one write.
     bool sendMerged(const Packet& first, const Packet& second);
-    // Writes raw bytes (a preamble, a torn packet...).
-    bool sendRaw(const void* data, size_t size);
     // Writes the first `bytes` bytes of the packet, then closes the connection.
     void closeMidPacket(const Packet& packet, size_t bytes);
 
-    // Reads the next whole packet. Bytes of a packet that is not complete when the time runs out
-    // are kept for the next call. False on timeout or when the connection closed.
+    // Reads the next whole packet; false on timeout or when the connection closed.
     bool receive(Packet& packet, int timeoutMs = 5000);
     // Reads packets until one of the given type arrives (others, audio included, are skipped).
     bool receiveType(int type, Packet& packet, int timeoutMs = 5000);
@@ -65,19 +61,13 @@ class ScriptedPeer {
     void close();
     int fd() const { return fd_; }
     int port() const { return listenPort_; }
-    // The address of the connected other side (after connectTo or accept).
-    const sockaddr_in& remote() const { return remote_; }
 
   private:
-    // One receive of whatever is waiting, within the time left. 1 data, 0 timeout, -1 closed.
-    int receiveSome(int64_t deadlineMs);
+    bool sendBytes(const void* data, size_t size);
 
     int fd_ = -1;
     int listenFd_ = -1;
     int listenPort_ = 0;
-    sockaddr_in remote_{};
-    uint8_t rx_[PACKET_BYTES] = {};
-    size_t rxHave_ = 0;
 };
 
 } // namespace tc::test

@@ -68,16 +68,11 @@ std::vector<std::vector<int16_t>> toBlocks(const std::vector<int16_t>& samples) 
     return blocks;
 }
 
-bool silentBlock(const std::vector<int16_t>& block) {
-    for (int16_t s : block)
-        if (s != 0) return false;
-    return true;
-}
-
 std::vector<std::vector<int16_t>> soundBlocks(const std::vector<int16_t>& samples) {
     std::vector<std::vector<int16_t>> out;
     for (auto& b : toBlocks(samples))
-        if (!silentBlock(b)) out.push_back(std::move(b));
+        if (std::any_of(b.begin(), b.end(), [](int16_t v) { return v != 0; }))
+            out.push_back(std::move(b));
     return out;
 }
 

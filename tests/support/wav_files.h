@@ -20,8 +20,6 @@ std::vector<int16_t> speechSignal(int blocks, uint32_t seed, int peak = 12000);
 
 // The file's samples cut into whole 512-sample blocks.
 std::vector<std::vector<int16_t>> toBlocks(const std::vector<int16_t>& samples);
-// True when every sample of the block is 0.
-bool silentBlock(const std::vector<int16_t>& block);
 // The blocks that are not silent, in order.
 std::vector<std::vector<int16_t>> soundBlocks(const std::vector<int16_t>& samples);
 
