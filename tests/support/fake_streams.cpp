@@ -5,7 +5,7 @@
 
 namespace tc {
 
-int FakeCaptureStream::open() {
+int FakeOpening::openOnce() {
     ++opens;
     if (failOpens > 0) {
         --failOpens;
@@ -29,16 +29,6 @@ int FakeCaptureStream::read(int16_t* block) {
 void FakeCaptureStream::push(const int16_t* block) {
     std::lock_guard lock(mutex_);
     pending_.emplace_back(block, block + WAVE_BLOCK_SAMPLES);
-}
-
-int FakePlaybackStream::open() {
-    ++opens;
-    if (failOpens > 0) {
-        --failOpens;
-        return 1;
-    }
-    isOpen = true;
-    return 0;
 }
 
 int FakePlaybackStream::write(const int16_t* block) {
