@@ -1,9 +1,11 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/console.h"
@@ -15,35 +17,103 @@ namespace tc {
 // screen code as the terminal console), hands out queued input lines, and can report the end
 // of input or be closed. Thread-safe.
 class FakeConsole : public Console {
+  private:
+    template <typename F> void change(F f) {
+        {
+            std::lock_guard lock(mutex_);
+            f();
+        }
+        changed_.notify_all();
+    }
+    template <typename F> auto read(F f) const {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+    template <typename F> bool waitUntil(F f, int timeoutMs) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), f);
+    }
+
   public:
     ~FakeConsole() override { close(); }
 
-    void write(std::string_view text) override;
+    void write(std::string_view text) override {
+        change([&] {
+            text_.append(text);
+            ++writes_;
+            screen_.write(text);
+        });
+    }
     // Waits for a queued line (0), a queued end of input (1) or close() (-1).
-    int readLine(std::string& line) override;
-    void setStatusRows(const std::vector<std::string>& rows) override;
-    std::vector<std::string> screen() const override;
+    int readLine(std::string& line) override {
+        std::unique_lock lock(mutex_);
+        ++readsStarted_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return closed_ || !input_.empty(); });
+        if (closed_) return -1;
+        Input next = std::move(input_.front());
+        input_.pop_front();
+        if (next.end) return 1;
+        line = std::move(next.line);
+        screen_.write(line + "\n"); // typed text shows on the console
+        return 0;
+    }
+    void setStatusRows(const std::vector<std::string>& rows) override {
+        change([&] {
+            statusRows_ = rows;
+            screen_.setFixedRows(rows);
+        });
+    }
+    std::vector<std::string> screen() const override {
+        return read([&] { return screen_.rows(); });
+    }
 
-    // Everything written so far, in order.
-    std::string text() const;
-    // Everything written since the last take(), and the text forgotten.
-    std::string take();
+    // Everything written so far, in order; take() also forgets it.
+    std::string text() const {
+        return read([&] { return text_; });
+    }
+    std::string take() {
+        return read([&] { return std::exchange(text_, {}); });
+    }
+    void clearText() { take(); }
     // How often `what` appears in the text.
-    int count(std::string_view what) const;
-    void clearText();
-    // Waits up to timeoutMs until the written text contains `needle`.
-    bool waitForText(std::string_view needle, int timeoutMs) const;
+    int count(std::string_view what) const {
+        return read([&] {
+            int n = 0;
+            for (size_t at = text_.find(what); at != std::string::npos;
+                 at = text_.find(what, at + 1))
+                ++n;
+            return n;
+        });
+    }
     // Number of write calls so far.
-    size_t writeCount() const;
+    size_t writeCount() const {
+        return read([&] { return writes_; });
+    }
+    std::vector<std::string> statusRows() const {
+        return read([&] { return statusRows_; });
+    }
 
-    void pushLine(std::string line);
-    // The next read (after the lines queued before it) reports the end of input.
-    void pushEndOfInput();
-    // A reader waiting now or later gets -1.
-    void close();
+    // Waits up to timeoutMs until the written text contains `needle`.
+    bool waitForText(std::string_view needle, int timeoutMs) const {
+        return waitUntil([&] { return text_.find(needle) != std::string::npos; }, timeoutMs);
+    }
     // Waits until `count` readLine calls have begun.
-    bool waitForReads(int count, int timeoutMs) const;
-    std::vector<std::string> statusRows() const;
+    bool waitForReads(int count, int timeoutMs) const {
+        return waitUntil([&] { return readsStarted_ >= count; }, timeoutMs);
+    }
+
+    void pushLine(std::string line) {
+        change([&] { input_.push_back({false, std::move(line)}); });
+    }
+    // The next read (after the lines queued before it) reports the end of input.
+    void pushEndOfInput() {
+        change([&] { input_.push_back({true, {}}); });
+    }
+    // A reader waiting now or later gets -1.
+    void close() {
+        change([&] { closed_ = true; });
+    }
 
   private:
     mutable std::mutex mutex_;
