@@ -27,37 +27,33 @@ namespace tc::test {
 class UiFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings();
-        resetOutput();
-        resetLineTable();
-        resetCommandState();
-        resetWindowHooks();
-        resetWindowModel();
-        installWindowHooks();
+        for (auto reset :
+             {resetSettings, resetOutput, resetLineTable, resetCommandState, resetWindowHooks,
+              resetWindowModel, resetAddressBook, installWindowHooks})
+            reset();
         attachConsole(&console);
         setDialogs(&dialogs);
         setStorePath(dir.file("talkcircle.conf"));
     }
     void TearDown() override {
-        // A CALL thread may still be in its failure pause: nothing is reset under its feet.
-        EXPECT_TRUE(eventually([] { return retiringThreadsRunning() == 0; }));
         reapThreads();
-        resetAddressBook();
         setDialogs(nullptr);
         attachConsole(nullptr);
         for (int fd : sockets)
             ::close(fd);
     }
 
-    // Puts line n in use with a connected socket; `row` gives it its row in the line list.
-    void useLine(int n, bool row = true, bool accepted = true, uint32_t version = 0x01010000) {
+    // Puts line n in use, talking to 127.0.0.1:9000+n over a connected socket; `row` gives it its
+    // row in the line list.
+    void useLine(int n, bool row = true, bool accepted = true) {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         sockets.insert(sockets.end(), fds, fds + 2);
         lineTable[n].sock = fds[0];
+        lineTable[n].peerName.set("127.0.0.1");
+        lineTable[n].peerPort = 9000 + n;
         peer[n] = fds[1];
         lineTable[n].accepted = accepted;
-        lineTable[n].peerVersion = version;
         lineTable[n].inUse = 1;
         if (row) applyRowUpdate(n);
     }
