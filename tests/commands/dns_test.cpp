@@ -1,13 +1,16 @@
 // Dynamic DNS: the update URL, the request sent to the update server, the page printed, the
-// failure texts and the check datagrams.
+// failure texts, and the check datagram answered by the program's own UDP status service.
 #include "commands/dns.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <thread>
 
+#include "calls/udp_status.h"
 #include "commands/command_fixture.h"
 #include "support/page_server.h"
 #include "support/program_process.h"
+#include "support/wait_until.h"
 
 namespace tc::test {
 namespace {
@@ -89,6 +92,27 @@ TEST_F(DnsTest, UrlPartsFailuresAndTheirResults) {
     EXPECT_EQ(console.take(), "Only HTTP Protocol Supported for DNS Update Web Page\n"
                               "DNS Update HostName Error\nDynamic DNS HostName Error\n"
                               "DNS Update Connection Request Refused\n");
+}
+
+// Mode 1 raises the flag itself and the service clears it; the thread of /W ends once verified.
+TEST_F(DnsTest, VerifiedByTheOwnStatusServiceInModeOneAndByTheThread) {
+    PageServer server({"<html>updated"});
+    settings.listenAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::thread service(udpStatusThread);
+    ASSERT_TRUE(eventually([] { return udpStatusState.running.load(); }));
+    settings.listenPort = udpStatusState.boundPort.load();
+    store("127.0.0.1:" + std::to_string(server.port()) + "/u");
+    dnsTimings.checkWaitMs = 3000;
+    EXPECT_EQ(dnsUpdate(1), 1);
+    settings.dnsUpdateActive = 1;
+    std::atomic<bool> ended{false};
+    std::thread updater([&] { dnsThread(), ended = true; });
+    EXPECT_TRUE(eventually([&] { return ended.load(); }));
+    updater.join();
+    stopUdpStatus();
+    service.join();
+    EXPECT_EQ(console.text(), "Dynamic DNS Verified\nDynamic DNS Verified\n");
+    EXPECT_TRUE(settings.dnsUpdateActive == 0 && server.requests().empty());
 }
 
 } // namespace
