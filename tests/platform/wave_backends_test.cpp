@@ -52,10 +52,10 @@ TEST(WaveDevices, CaptureFillsHeadersInOrderPlaybackFillsGapsWithSilence) {
 TEST(WaveFilesTest, FilesAreDeliveredAt8000HzMonoThenSilenceOrRefusedWithTheirName) {
     test::TempDir dir;
     // An eighth of a second of 440 Hz (1000 samples at 8000 Hz, ending inside the second block):
-    // as it is, at 16000 Hz on two channels that average to it, and at 44100 Hz.
+    // as it is, at 16000 Hz on two channels that average to it, at 44100 Hz and at 4000 Hz.
     auto tone = [](double t) { return std::lround(8000 * std::sin(2 * M_PI * 440 * t)); };
     for (auto [rate, channels, near] :
-         {std::tuple{8000, 1, 0}, {16000, 2, 800}, {44100, 1, 1200}}) {
+         {std::tuple{8000, 1, 0}, {16000, 2, 800}, {44100, 1, 1200}, {4000, 1, 1200}}) {
         std::string path = dir.file(std::to_string(rate) + ".wav"), error;
         SF_INFO info{0, rate, channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
         SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
