@@ -4,11 +4,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
-#include "core/line_table.h"
 #include "core/settings.h"
 #include "core/window_hooks.h"
 #include "support/fake_console.h"
@@ -35,6 +32,7 @@ class OutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
         resetOutput();
+        attachConsole(&console);
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             if (which == WindowText::panel) shownPanel = text;
         };
@@ -46,6 +44,7 @@ class OutputTest : public ::testing::Test {
         setDialogs(nullptr);
         resetWindowHooks();
     }
+    FakeConsole console;
     test::TempDir dir;
     std::string shownPanel;
 };
@@ -65,59 +64,63 @@ TEST_F(OutputTest, PanelRowsCarryOverScrollAndTakeATopRow) {
         {{"^#0 In 12", "^  Out 34", "^\n"}, "#0 In 12  Out 34\n" + nine},
         {{"^#0\n", "^#1 In 5", "^" + std::string(200, 'y')},
          "#1 In 5" + std::string(120, 'y') + "\n" + nine},
-        {{"^top", std::string(10, '\n')}, rows({})}, // it scrolls away like any row
     };
     for (auto& [steps, shown] : cases) {
         resetOutput();
-        for (const std::string& step : steps)
-            if (step[0] == '^')
-                output(TopRow | NoPanel | NoConsole | NoLog, "%s", step.c_str() + 1);
-            else
-                output(NoConsole | NoLog, "%s", step.c_str());
+        for (const std::string& step : steps) {
+            const bool top = step[0] == '^';
+            output((top ? TopRow | NoPanel : 0) | NoConsole | NoLog, "%s", step.c_str() + top);
+        }
         EXPECT_EQ(panelText(), shown) << steps[0];
         EXPECT_EQ(shownPanel, shown);
     }
 }
 
-TEST_F(OutputTest, FlagsRouteEachTextWrittenOnceAndCutTo511Characters) {
-    FakeConsole console;
-    attachConsole(&console);
-    ASSERT_EQ(openLogFile(dir.file("flags.log")), 0);
+TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
+    test::FakeDialogs dialogs;
+    setDialogs(&dialogs);
+    dialogs.chooseFile(dir.file("flags.log"));
+    chooseLogFile();
+    // A console opened through the hooks starts with the banner, which only it gets.
+    setConsoleHooks({[this]() -> Console* { return &console; }, [](Console*) {}});
+    closeConsole();
+    ASSERT_EQ(openConsole(), 0);
     message("A\n");
     output(NoConsole, "B\n");
     output(NoLog, "C\n");
     output(NoPanel, "D\n");
     output(NoPanel | NoLog, "> ");
-    output(ToCommander, "E\n"); // no command running: like flags 0
+    output(ToCommander, "E\n");                        // no command running: like flags 0
+    EXPECT_TRUE(consoleControl(ConsoleEvent::ctrlC));  // a fresh prompt, not on the panel
+    EXPECT_FALSE(consoleControl(ConsoleEvent::close)); // the caller ends the program
     EXPECT_EQ(panelText(), rows({"A", "B", "C", "E"}));
     message("%s", std::string(600, 'm').c_str());
-    closeLogFile();
-    attachConsole(nullptr);
-    const std::string cut(511, 'm');
-    EXPECT_EQ(console.text(), "A\nC\nD\n> E\n" + cut);
-    EXPECT_EQ(console.writeCount(), 6u);                              // one write per text
-    EXPECT_EQ(readFile(dir.file("flags.log")), "A\nB\nD\nE\n" + cut); // nothing added
-    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1);           // cannot be created: none
+    dialogs.chooseFile(""); // choosing again, cancelled: no log from now on
+    chooseLogFile();
     EXPECT_EQ(outputState.logFile, -1);
+    const std::string cut(511, 'm');
+    EXPECT_EQ(console.text(), std::string(14, '\n') + BANNER + "\nA\nC\nD\n> E\n\n> " + cut);
+    EXPECT_EQ(console.writeCount(), 9u);                                  // one write per text
+    EXPECT_EQ(readFile(dir.file("flags.log")), "A\nB\nD\nE\n\n> " + cut); // nothing added
+    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1);               // cannot be created: none
+    EXPECT_EQ(outputState.logFile, -1);
+    closeConsole();
+    setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
+    EXPECT_EQ(openConsole(), 1);
 }
 
 TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
-    FakeConsole console;
-    attachConsole(&console);
     ASSERT_EQ(openLogFile(dir.file("threads.log")), 0);
     std::vector<std::string> expected; // 4 threads x 100 texts of up to 400 characters
     for (int i = 0; i < 400; ++i)
         expected.push_back(std::to_string(i) + std::string(size_t(i * 37 % 400), 'a'));
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([t, &expected] {
             for (size_t i = size_t(t); i < 400; i += 4)
                 message("%s\n", expected[i].c_str());
         });
-    for (auto& w : writers)
-        w.join();
-    closeLogFile();
-    attachConsole(nullptr);
+    writers.clear(); // joins them
     std::sort(expected.begin(), expected.end());
     for (const std::string& text : {console.text(), readFile(dir.file("threads.log"))}) {
         std::vector<std::string> lines;
@@ -126,53 +129,6 @@ TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
             lines.push_back(line);
         std::sort(lines.begin(), lines.end());
         EXPECT_EQ(lines, expected); // every text whole and once
-    }
-}
-
-TEST_F(OutputTest, ToCommanderSendsTheTextWithoutItsLineBreakToTheCommandingLine) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    lineTable[3].sock = pair[0];
-    outputState.commandSource = 3;
-    output(ToCommander, "Invalid Line Number\n");
-    message("not for the line\n");
-    outputState.commandSource = -2; // a local command: nothing goes to a line
-    output(ToCommander, "local\n");
-    ::shutdown(pair[0], SHUT_WR);
-    Packet p;
-    ASSERT_EQ(recvPacket(pair[1], p), PACKET_BYTES);
-    EXPECT_EQ(std::tuple(p.type(), p.value(), std::string(p.text())),
-              std::tuple(PKT_COMMANDREPLY, 2, std::string("Invalid Line Number")));
-    EXPECT_LT(recvPacket(pair[1], p), 1); // nothing else
-    lineTable[3].sock = -1;
-    ::close(pair[0]);
-    ::close(pair[1]);
-}
-
-TEST_F(OutputTest, TheBannerGoesOnlyToTheConsoleAndCtrlCPrintsAPrompt) {
-    FakeConsole console;
-    setConsoleHooks({[&]() -> Console* { return &console; }, [](Console*) {}});
-    ASSERT_EQ(openLogFile(dir.file("banner.log")), 0);
-    ASSERT_EQ(openConsole(), 0);
-    EXPECT_TRUE(consoleControl(ConsoleEvent::ctrlC));
-    EXPECT_FALSE(consoleControl(ConsoleEvent::close)); // the caller ends the program
-    closeConsole();
-    message("while closed\n");
-    EXPECT_EQ(console.text(), std::string(14, '\n') + BANNER + "\n\n> ");
-    EXPECT_EQ(readFile(dir.file("banner.log")), "\n> while closed\n");
-    EXPECT_EQ(panelText(), rows({"while closed"}));
-    setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
-    EXPECT_EQ(openConsole(), 1);
-}
-
-TEST_F(OutputTest, ChoosingTheLogCancelledOrUncreatableLeavesNone) {
-    test::FakeDialogs dialogs;
-    setDialogs(&dialogs);
-    const std::string log = dir.file("chosen.log");
-    for (const std::string& name : {log, std::string(), log, dir.file("no/such/dir.log")}) {
-        dialogs.chooseFile(name);
-        chooseLogFile();
-        EXPECT_EQ(outputState.logFile >= 0, name == log) << name;
     }
 }
 
