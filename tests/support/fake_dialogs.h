@@ -35,12 +35,8 @@ class FakeDialogs : public Dialogs {
         answers_.pop_front();
         return answer;
     }
-    std::string saveFile(const std::string& title, const std::string&) override {
-        return nextFile(title);
-    }
-    std::string openFile(const std::string& title, const std::string&) override {
-        return nextFile(title);
-    }
+    std::string saveFile(const std::string&, const std::string&) override { return nextFile(); }
+    std::string openFile(const std::string&, const std::string&) override { return nextFile(); }
 
     void beep() override { ++beeps; }
 
@@ -61,15 +57,10 @@ class FakeDialogs : public Dialogs {
         std::lock_guard lock(mutex_);
         return questions_;
     }
-    std::vector<std::string> fileDialogs() const {
-        std::lock_guard lock(mutex_);
-        return fileDialogs_;
-    }
 
   private:
-    std::string nextFile(const std::string& title) {
+    std::string nextFile() {
         std::lock_guard lock(mutex_);
-        fileDialogs_.push_back(title);
         if (files_.empty()) return {};
         std::string name = files_.front();
         files_.pop_front();
@@ -80,7 +71,6 @@ class FakeDialogs : public Dialogs {
     std::deque<int> answers_;
     std::deque<std::string> files_;
     std::vector<Question> questions_;
-    std::vector<std::string> fileDialogs_;
 };
 
 } // namespace tc::test

@@ -1,4 +1,5 @@
 #include "support/program_process.h"
+#include "support/wait_until.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,15 +19,6 @@
 extern char** environ;
 
 namespace tc::test {
-
-namespace {
-
-int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 ProgramProcess::~ProgramProcess() {
     finish();
@@ -179,19 +171,17 @@ void ProgramProcess::closeInput() {
 
 int ProgramProcess::waitExit(int timeoutMs) {
     if (pid_ < 0) return -1;
-    int64_t until = nowMs() + timeoutMs;
-    while (!reaped_) {
-        int status = 0;
-        pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (nowMs() >= until) return -1;
-        ::usleep(10 * 1000);
-    }
-    return exitStatus_;
+    eventually(
+        [&] {
+            int status = 0;
+            if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            return reaped_;
+        },
+        timeoutMs);
+    return reaped_ ? exitStatus_ : -1;
 }
 
 void ProgramProcess::kill() {
@@ -202,10 +192,10 @@ void ProgramProcess::kill() {
 
 bool ProgramProcess::sanitizerReported() const {
     std::lock_guard lock(mutex_);
-    return err_.find("ThreadSanitizer") != std::string::npos ||
-           err_.find("AddressSanitizer") != std::string::npos ||
-           err_.find("LeakSanitizer") != std::string::npos ||
-           err_.find("runtime error:") != std::string::npos;
+    for (const char* report :
+         {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+        if (err_.find(report) != std::string::npos) return true;
+    return false;
 }
 
 namespace {
@@ -243,7 +233,7 @@ bool reserve(int port) {
 } // namespace
 
 int freePort() {
-    static std::mt19937 random(static_cast<uint32_t>(::getpid()) ^ static_cast<uint32_t>(nowMs()));
+    static std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 200; ++attempt) {
         int port = FIRST_TEST_PORT + static_cast<int>(random() % TEST_PORTS);
         if (reserve(port) && bindable(SOCK_STREAM, port) && bindable(SOCK_DGRAM, port)) return port;
