@@ -3,13 +3,12 @@
 // while a line is typed, Ctrl+C, a clean Quit and the history file.
 #include <arpa/inet.h>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/program_process.h"
+#include "copies.h"
 
 namespace tc::test {
 namespace {
@@ -34,40 +33,36 @@ TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
                             "Alice", std::to_string(port)},
                            {"XDG_STATE_HOME=" + dir.file("state"), "XDG_RUNTIME_DIR=" + dir.path()},
                            true));
-    auto shows = [&](std::string_view text) {
-        if (copy.waitFor(text)) return true;
-        ADD_FAILURE() << "no [" << text << "] in\n" << copy.output();
-        return false;
-    };
     // The line editor has taken the printed prompt over (the terminal is in raw mode).
     const std::string editing = "\r\033[K> ";
     auto command = [&](std::string_view keys, std::string_view reply) {
-        return copy.sendKeys(keys) && shows(reply) && shows(editing);
+        return copy.sendKeys(keys) && says(copy, reply) && says(copy, editing);
     };
     // Twelve status rows stay above a scroll region of the other 38 rows of the terminal.
     EXPECT_TRUE(copy.waitForAnywhere("\0337\033[13;50r\033[1;1H\033[2K")) << copy.output();
     EXPECT_TRUE(copy.waitForAnywhere("[Alice]\033[2;1H\033[2K")) << copy.output();
-    ASSERT_TRUE(shows("ListCommands. (# = -1 = All Lines)\r\n"));
-    ASSERT_TRUE(shows("Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n") && shows(editing));
+    ASSERT_TRUE(says(copy, "ListCommands. (# = -1 = All Lines)\r\n"));
+    ASSERT_TRUE(says(copy, "Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n") &&
+                says(copy, editing));
     ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
     ASSERT_TRUE(command("Jump\r", "Invalid Command\r\n\r\n"));
     // Up twice recalls "mute y"; edited at the end of the line into "mute n".
-    ASSERT_TRUE(copy.sendKeys("\033[A\033[A") && shows("mute y"));
+    ASSERT_TRUE(copy.sendKeys("\033[A\033[A") && says(copy, "mute y"));
     ASSERT_TRUE(command("\x7fn\r", "Microphone Enabled\r\n"));
 
     // A message printed while a line is typed: the line is erased, the message printed, and the
     // prompt and typed text drawn again below it.
-    ASSERT_TRUE(copy.sendKeys("Talk") && shows("Talk"));
+    ASSERT_TRUE(copy.sendKeys("Talk") && says(copy, "Talk"));
     sendDatagram(port, "\x04"); // the dynamic DNS service checking the address
-    ASSERT_TRUE(shows("\r\033[JDynamic DNS Verified\r\n> Talk"));
+    ASSERT_TRUE(says(copy, "\r\033[JDynamic DNS Verified\r\n> Talk"));
     // Ctrl+C drops the typed text and gives a new prompt; the copy goes on.
-    ASSERT_TRUE(copy.sendKeys("\x03") && shows("\r\n> "));
+    ASSERT_TRUE(copy.sendKeys("\x03") && says(copy, "\r\n> "));
     ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
 
     copy.sendLine("Quit");
     EXPECT_EQ(copy.waitExit(), 0) << copy.output();
     copy.finish();
-    EXPECT_TRUE(shows("\0337\033[r\0338")); // the whole terminal scrolls again
+    EXPECT_TRUE(says(copy, "\0337\033[r\0338")); // the whole terminal scrolls again
 
     // Only the user may read the history: it can hold passwords typed with commands.
     const std::string path = dir.file("state") + "/talkcircle/history";

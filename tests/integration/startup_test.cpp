@@ -12,8 +12,6 @@
 namespace tc::test {
 namespace {
 
-constexpr int FAILURE_EXIT_LIMIT_MS = 9000;
-
 // Runs the program with `args` to its end; its exit code and what it printed.
 std::pair<int, std::string> run(const std::vector<std::string>& args) {
     ProgramProcess program;
@@ -25,9 +23,8 @@ std::pair<int, std::string> run(const std::vector<std::string>& args) {
 }
 
 TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
-    std::ifstream in(std::string(TC_TEST_DATA) + "/syntax_text.txt", std::ios::binary);
     std::stringstream syntax;
-    syntax << in.rdbuf() << "\n";
+    syntax << std::ifstream(std::string(TC_TEST_DATA) + "/syntax_text.txt").rdbuf() << "\n";
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--help"}, {"/?"}, {"--headless", "/?"}, {"--config=/nonexistent/x", "--help"}})
         EXPECT_EQ(run(args), std::make_pair(0, syntax.str())) << args.back();
@@ -42,18 +39,11 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
         server(dir, "server", TC_PROGRAM), blocked(dir, "blocked", TC_PROGRAM),
         portless(dir, "portless", TC_PROGRAM);
     ScriptedPeer holder; // another program listening on a port
-    ASSERT_TRUE(startCopy(first, "First"));
+    ASSERT_TRUE(startCopy(first, {.id = "First"}));
     const auto started = std::chrono::steady_clock::now();
-    CopySetup s;
-    s.port = first.port();
-    ASSERT_TRUE(second.start(s));
-    s.port = holder.listen();
-    ASSERT_TRUE(blocked.start(s));
-    s.withPort = false;
-    s.options = {"/S"};
-    ASSERT_TRUE(server.start(s));
-    s.options = {"/T"};
-    ASSERT_TRUE(portless.start(s));
+    ASSERT_TRUE(second.start({.port = first.port()}) && blocked.start({.port = holder.listen()}));
+    ASSERT_TRUE(server.start({.withPort = false, .options = {"/S"}}) &&
+                portless.start({.withPort = false, .options = {"/T"}}));
 
     EXPECT_TRUE(says(second, "Talkcircle Console Already Running on This Port\n"));
     EXPECT_TRUE(says(blocked, "Bind Error\n"));
@@ -63,7 +53,7 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     EXPECT_TRUE(says(portless, "Incoming Calls Disabled\n"));
 
     for (ProgramCopy* failed : {&second, &blocked, &server})
-        EXPECT_EQ(failed->process().waitExit(FAILURE_EXIT_LIMIT_MS), 1) << describe(*failed);
+        EXPECT_EQ(failed->process().waitExit(9000), 1) << describe(*failed);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4900));
     EXPECT_EQ(second.count("Bind Error"), 0u);
     // The first copy keeps its port: its status service answers, and follows the settings as
@@ -79,16 +69,14 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
 TEST(StartupTest, TerminationSignalEndsTheProgramAsQuitDoes) {
     TempDir dir;
     ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
-    ASSERT_TRUE(startCopy(bob, "Bob", {}, "pw"));
-    CopySetup a;
-    a.commands = {"-Call 127.0.0.1 " + bob.portText() + " pw"};
-    ASSERT_TRUE(alice.start(a) && says(alice, "Call Accepted\n"));
+    ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
+    ASSERT_TRUE(alice.start({.commands = {"-" + callLine(bob, "pw")}}) &&
+                says(alice, "Call Accepted\n"));
 
     ::kill(alice.process().pid(), SIGTERM);
-    EXPECT_EQ(alice.process().waitExit(FAILURE_EXIT_LIMIT_MS), 0) << describe(alice);
+    EXPECT_EQ(alice.process().waitExit(9000), 0) << describe(alice);
     EXPECT_TRUE(says(alice, "Call #0 Disconnected\n", 0));
-    ASSERT_TRUE(says(bob, "Call #0 Disconnected\n"));
-    EXPECT_TRUE(bob.waitCalls(0));
+    ASSERT_TRUE(says(bob, "Call #0 Disconnected\n") && bob.waitCalls(0));
     // The speaker's file was finished: its header counts every sample written.
     size_t samples = readWav(alice.playbackPath()).size();
     EXPECT_GT(samples, 0u);
