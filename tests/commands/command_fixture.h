@@ -2,8 +2,10 @@
 // Shared set-up of the command tests: a fake console, the window texts the commands write
 // (recorded through the window hooks), a store in a temporary folder, and lines in use
 // connected to scripted peers.
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
+#include <thread>
 #include <unistd.h>
 
 #include "commands/command_thread.h"
@@ -16,6 +18,7 @@
 #include "support/fake_console.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace tc::test {
 
@@ -47,6 +50,11 @@ class CommandFixture : public ::testing::Test {
             lineTable[n].peerVersion = version;
             lineTable[n].inUse = 1;
         }
+    }
+    // Stores the dynamic DNS update URL and name.
+    void store(const std::string& url, const std::string& name = "127.0.0.1") {
+        ASSERT_EQ(Store().writeValue(STORE_DNS_UPDATE, url) + Store().writeValue(STORE_DNS, name),
+                  0);
     }
     // Runs a command line on the given role and returns what it wrote to the console.
     std::string run(const std::string& line, int role = ROLE_CONSOLE) {

@@ -3,12 +3,9 @@
 #include "commands/command_fixture.h"
 
 #include <cstring>
-#include <thread>
 
 #include "commands/console_dialogs.h"
-#include "core/command_queue.h"
 #include "core/packet_parse.h"
-#include "support/wait_until.h"
 
 namespace tc::test {
 namespace {
@@ -27,7 +24,6 @@ class CommandThreads : public CommandFixture {
     static bool idle() {
         return eventually([] { return outputState.commandSource == -1; });
     }
-    bool shows(const std::string& text) { return console.waitForText(text, 3000); }
     // Queues a request with `count` commands from line n; its replies ("value text;") up to the
     // closing one. (A missing reply throws, which fails the test.)
     std::string ask(Packet packet, int count, int n) {
@@ -42,9 +38,20 @@ class CommandThreads : public CommandFixture {
     std::vector<std::jthread> threads; // joined when cleared
 };
 
+// The window's queue first: a busy queue refuses a new request rather than overwrite the one
+// waiting, and "- " runs the rest without the echo.
 TEST_F(CommandThreads, RemoteRequestsGetTheirRepliesAndEndAtTheFirstEmptyString) {
-    useLine({3});
+    useLine({2, 3});
+    ASSERT_EQ(queueWindowCommand("- Talk 2"), 0);
+    EXPECT_EQ(
+        queueWindowCommand("Mute N") + queueRemoteCommands(buildCommandPacket({"Quit"}, ""), 1), 2);
     start(ROLE_BUFFER);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(lineTable[2].active, 1);
+    for (const char* command : {"Hold 2", "-", ""})
+        EXPECT_TRUE(queueWindowCommand(command) == 0 && idle());
+    EXPECT_EQ(lineTable[2].active + settings.terminateMode, 0);
+    EXPECT_EQ(console.text(), "\nCMD: Hold 2\nInvalid Command\n\nCMD: \nInvalid Command\n\n");
     EXPECT_EQ(ask(buildCommandPacket({"Mute Y", "Talk 9"}, ""), 2, 3),
               "1 Mute Y;1 Talk 9;2 Invalid Line Number;0 Talk 9;");
     // A count beyond the commands ends at the first empty string, before the password.
@@ -61,26 +68,11 @@ TEST_F(CommandThreads, RemoteRequestsGetTheirRepliesAndEndAtTheFirstEmptyString)
     EXPECT_EQ(settings.autoMessage.get(), "away");
 }
 
-TEST_F(CommandThreads, WindowQueueAndABusyQueue) {
-    useLine({2});
-    // A busy queue refuses a new request rather than overwrite the one waiting.
-    ASSERT_EQ(queueWindowCommand("- Talk 2"), 0);
-    EXPECT_EQ(
-        queueWindowCommand("Mute N") + queueRemoteCommands(buildCommandPacket({"Quit"}, ""), 1), 2);
-    start(ROLE_BUFFER);
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(lineTable[2].active, 1); // "- " runs the rest without the echo
-    for (const char* command : {"Hold 2", "-", ""})
-        EXPECT_TRUE(queueWindowCommand(command) == 0 && idle());
-    EXPECT_EQ(lineTable[2].active + settings.terminateMode, 0);
-    EXPECT_EQ(console.text(), "\nCMD: Hold 2\nInvalid Command\n\nCMD: \nInvalid Command\n\n");
-}
-
 TEST_F(CommandThreads, StartupCommandsRunBeforeThePrompt) {
     settings.startupCommands = {"-Mute Y", "-   ", "-Reply  at  lunch"};
     settings.startupCommandCount = 3;
     start(ROLE_CONSOLE);
-    ASSERT_TRUE(shows(PROMPT));
+    ASSERT_TRUE(console.waitForText(PROMPT, 3000));
     EXPECT_EQ(console.text(), "\nCMD: Mute Y\nMicrophone Muted\n\nCMD: \nInvalid Command\n\n"
                               "CMD: Reply  at  lunch\n" +
                                   PROMPT);
@@ -114,20 +106,24 @@ TEST_F(CommandThreads, QuestionsTakeTheNextTypedLinesInTurn) {
     ConsoleDialogs dialogs;
     settings.callPassword.set("pw");
     start(ROLE_CONSOLE);
-    ASSERT_TRUE(shows("> "));
-    int first = -1, second = -1;
-    std::thread a(
-        [&] { first = dialogs.ask("Incoming Call", "From bob\n", DialogButtons::yesNo); });
-    ASSERT_TRUE(shows("Incoming Call: From bob\n(Y or N)\n"));
-    std::thread b([&] { second = dialogs.ask("Q", "Stay?", DialogButtons::yesNoCancel); });
+    ASSERT_TRUE(console.waitForText("> ", 3000));
+    std::future<int> first, second;
+    // Without a console the questions end, so a failed check below never leaves them waiting.
+    struct Detach {
+        ~Detach() { attachConsole(nullptr); }
+    } detach;
+    first = std::async(std::launch::async, [&] {
+        return dialogs.ask("Incoming Call", "From bob\n", DialogButtons::yesNo);
+    });
+    ASSERT_TRUE(console.waitForText("Incoming Call: From bob\n(Y or N)\n", 3000));
+    second = std::async(std::launch::async,
+                        [&] { return dialogs.ask("Q", "Stay?", DialogButtons::yesNoCancel); });
     ASSERT_TRUE(eventually([] { return waitingConsoleQuestions() == 2; }));
     EXPECT_EQ(console.count("Stay?"), 0); // shown once the first is answered
     console.pushLine(" y");
-    ASSERT_TRUE(shows("Q: Stay?\n(Y, N or C)\n"));
+    ASSERT_TRUE(console.waitForText("Q: Stay?\n(Y, N or C)\n", 3000));
     console.pushLine("c");
-    a.join();
-    b.join();
-    EXPECT_EQ(std::pair(first, second), std::pair(DIALOG_YES, DIALOG_CANCEL));
+    EXPECT_EQ(std::pair(first.get(), second.get()), std::pair(DIALOG_YES, DIALOG_CANCEL));
     EXPECT_EQ(settings.callPassword.get(), "pw");
     // A question cancelled by the program; with no console the call question counts as No.
     std::atomic<uint8_t> cancel{1};

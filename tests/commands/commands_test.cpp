@@ -2,7 +2,6 @@
 // what reaches the peers; and the window's lineOp codes.
 #include "commands/command_fixture.h"
 
-#include <algorithm>
 #include <sstream>
 
 #include "commands/line_ops.h"
@@ -16,96 +15,100 @@ using Commands = CommandFixture;
 // must not wrap onto line 0 (free, so it would print "Line Not In Use"); "Talk x" is line 0;
 // "!" selects the hub command as "/" does.
 TEST_F(Commands, RefusalsPrintTheirTextAndChangeNothing) {
-    const std::tuple<int, const char*, std::vector<const char*>> cases[] = {
-        {ROLE_CONSOLE, "Invalid Command\n\n", {"Jump 2", " Talk 2", "-Talk 2", "?", "\x01x", "`"}},
-        {ROLE_BUFFER, "Invalid Command\n\n", {"", "\xc3\xa9t"}},
-        {ROLE_CONSOLE,
-         "Invalid Line Number\n\n",
+    const std::pair<const char*, std::vector<const char*>> cases[] = {
+        {"Invalid Command", {"Jump 2", " Talk 2", "-Talk 2", "?", "\x01x", "`", "", "\xc3\xa9t"}},
+        {"Invalid Line Number",
          {"Talk 8", "Talk 65536", "Drop 99999999999999", "Priv -1", "ExpReq -1", "ExpReq 8",
           "Komp 9 N", "Vol 8 M 1", "Send 8 hi", "IM 8", "Z 8", "Z -1"}},
-        {ROLE_CONSOLE,
-         "Line Not In Use\n\n",
+        {"Line Not In Use",
          {"Hold 5", "Talk x", "ExpReq 5", "Komp 4 N", "Vol 6 M 1", "Send 5 hi", "IM 5", "Z 4"}},
-        {ROLE_CONSOLE, "Invalid Choice\n\n", {"!h", "Mute", "Komp 0 Maybe"}},
-        {ROLE_CONSOLE, "Server Mode Requires Input Port\n\n", {"! S"}},
-        {ROLE_CONSOLE, "Incoming Calls Disabled\n\n", {"Block Y", "Fwd host 1"}},
-        {ROLE_CONSOLE, "Invalid Level\n\n", {"Vol 1 M 17", "Vol 1 M -17"}},
-        {ROLE_CONSOLE, "Invalid Type\n\n", {"Vol 1 Q 1"}},
-        {ROLE_CONSOLE, "No Message\n\n", {"Send 2", "Send 1\n"}},
-        {ROLE_BUFFER, "IM Mode Available From Console Only\n\n", {"IM 1"}},
-        {ROLE_CONSOLE, "2: Compression Level Not Supported By Other Party\n\n", {"Komp 2 Y"}}};
+        {"Invalid Choice", {"!h", "Mute", "Komp 0 Maybe"}},
+        {"Server Mode Requires Input Port", {"! S"}},
+        {"Incoming Calls Disabled", {"Block Y", "Fwd host 1"}},
+        {"Invalid Level", {"Vol 1 M 17", "Vol 1 M -17"}},
+        {"Invalid Type", {"Vol 1 Q 1"}},
+        {"No Message", {"Send 2", "Send 1\n"}},
+        {"2: Compression Level Not Supported By Other Party", {"Komp 2 Y"}}};
     useLine({1});
     useLine({2}, true, 0x01000000); // a peer older than High compression
     useLine({3}, false);
     settings.incomingMode = INCOMING_NO_PORT;
-    for (const auto& [role, printed, lines] : cases)
+    for (const auto& [printed, lines] : cases)
         for (const char* line : lines)
-            EXPECT_EQ(run(line, role), printed) << line;
-    texts.erase(WindowText::panel); // the refusals themselves
-    EXPECT_EQ(texts.size() + settings.autoMessage.get().size(), 0u);
+            EXPECT_EQ(run(line), printed + std::string("\n\n")) << line;
+    EXPECT_EQ(run("IM 1", ROLE_BUFFER), "IM Mode Available From Console Only\n\n");
+    // No window text but the panel (the refusals themselves), no message.
+    EXPECT_EQ(texts.size() + settings.autoMessage.get().size(), texts.count(WindowText::panel));
     EXPECT_EQ(lineTable[1].ending + lineTable[1].active + lineTable[1].micGain, 0);
     EXPECT_EQ(sent(1, 50) + sent(2, 50) + sent(3, 50), "");
 }
 
 // Commands and the window's lineOp codes (INV, PRIV: no line number) on lines 0 and 1 and the
 // ringing line 3, which is left alone; lines 1 and 3 are selected in the window's list. Each
-// step is a command line or a code, then the active flags of lines 0, 1 and 3 as digits.
+// step is a command line (printing nothing) or a code (returning 0), then the active flags of
+// lines 0, 1 and 3 as digits.
 TEST_F(Commands, TalkHoldPrivNoneInvVolAndLineOpCodes) {
     useLine({0, 1});
     useLine({3}, false);
-    EXPECT_EQ(lineOp(LINEOP_TALK), 1);
-    EXPECT_EQ(lineOp(lineOpCode(5, 0, LINEOP_HOLD)), 1);
-    EXPECT_EQ(lineOp(lineOpCode(5, NoConsole, LINEOP_DROP)) +
-                  lineOp(lineOpCode(-1, NoConsole, LINEOP_HOLD_ALL | LINEOP_TALK)),
-              2); // refusals printed through the output flags carried in the code
+    // Refusals printed through the output flags carried in the code.
+    for (int32_t code :
+         {LINEOP_TALK, lineOpCode(5, 0, LINEOP_HOLD), lineOpCode(5, NoConsole, LINEOP_DROP),
+          lineOpCode(-1, NoConsole, LINEOP_HOLD_ALL | LINEOP_TALK)})
+        EXPECT_EQ(lineOp(code), 1) << code;
     EXPECT_EQ(console.take(), "No Line Selected\nLine Not In Use\n");
     windowHooks.selectedLines = [] { return std::vector<int>{1, 3}; };
     const int32_t inv = LINEOP_TALK_ALL + LINEOP_HOLD, priv = LINEOP_HOLD_ALL + LINEOP_TALK;
     const std::tuple<const char*, int32_t, int> steps[] = {
         {"t -1", 0, 110},  {"HOLD -7", 0, 0}, {"Txyz 1", 0, 10}, {"All", 0, 110},
         {"Priv 1", 0, 10}, {"None", 0, 0},    {"", inv, 100},    {"", priv, 10}};
-    for (auto [line, code, active] : steps) {
-        EXPECT_EQ(code ? std::to_string(lineOp(code)) : run(line), code ? "0" : "") << line << code;
-        EXPECT_EQ(lineTable[0].active * 100 + lineTable[1].active * 10 + lineTable[3].active,
-                  active)
-            << line << code;
+    for (auto [line, code, want] : steps) {
+        SCOPED_TRACE(std::string(line) + std::to_string(code));
+        EXPECT_EQ(code ? lineOp(code) : int(run(line).size()), 0);
+        EXPECT_EQ(lineTable[0].active * 100 + lineTable[1].active * 10 + lineTable[3].active, want);
     }
     EXPECT_EQ(run("Vol -1 M 3"), "");
     EXPECT_EQ(lineTable[0].micGain + lineTable[1].micGain + settings.masterMicGain, 9);
 }
 
-// Drop switches the redial off on both sides; a negative number drops ringing lines too.
-TEST_F(Commands, WhatReachesThePeers) {
+// Drop switches the redial off on both sides; a negative number drops ringing lines too. IM
+// sends typed lines until the end of input; Quit drops every line, and ends the program once
+// they have ended.
+TEST_F(Commands, WhatReachesThePeersImAndQuitInTwoPhases) {
     useLine({0, 2});
     useLine({5}, false);
     lineTable[0].autoRetry = 1;
-    const std::tuple<const char*, const char*, std::vector<int>, std::string> cases[] = {
-        {"Send -1 hello  there\n", "", {0, 2, 5}, packet(PKT_MESSAGE, 0, "hello  there")},
-        {"Send 2 only two", "", {2}, packet(PKT_MESSAGE, 0, "only two")},
-        {"ExpReq 2", "\n", {2}, packet(PKT_CONNLIST, -1)},
-        {"d 0", "", {0}, packet(PKT_AUTORETRY, 0)},
-        {"Drop -3", "", {0, 2, 5}, packet(PKT_AUTORETRY, 0)}};
+    console.pushLine("hello");
+    console.pushEndOfInput();
+    const std::tuple<const char*, const char*, std::string_view, std::string> cases[] = {
+        {"IM -1", "^Z To End\n> > IM Mode Ended\n\n", "025", packet(PKT_MESSAGE, 0, "hello")},
+        {"Send -1 hello  there\n", "", "025", packet(PKT_MESSAGE, 0, "hello  there")},
+        {"Send 2 only two", "", "2", packet(PKT_MESSAGE, 0, "only two")},
+        {"ExpReq 2", "\n", "2", packet(PKT_CONNLIST, -1)},
+        {"d 0", "", "0", packet(PKT_AUTORETRY, 0)},
+        {"Drop -3", "", "025", packet(PKT_AUTORETRY, 0)}};
     for (const auto& [line, printed, to, expected] : cases) {
         EXPECT_EQ(run(line), printed) << line;
-        for (int n : {0, 2, 5}) {
-            bool toLine = std::count(to.begin(), to.end(), n) > 0;
-            EXPECT_EQ(sent(n, toLine ? 3000 : 50), toLine ? expected : "") << line << " to " << n;
-        }
+        for (char n : to) // a packet to another line shows up in place of a later one
+            EXPECT_EQ(sent(n - '0'), expected) << line << " to " << n;
     }
     EXPECT_EQ(lineTable[0].autoRetry * 10 + lineTable[5].ending, 1);
+    EXPECT_EQ(run("Quit"), "");
+    EXPECT_EQ(sent(0) + sent(5), packet(PKT_AUTORETRY, 0) + packet(PKT_AUTORETRY, 0));
+    EXPECT_EQ(settings.terminateMode * 10 + startupState.shutdownRequested, 20);
+    lineTable[0].inUse = lineTable[2].inUse = lineTable[5].inUse = 0;
+    run("q");
+    EXPECT_TRUE(startupState.shutdownRequested);
 }
 
+// Twelve rows printed; the two bottom rows are not sent.
 TEST_F(Commands, StatusSendsTenRowsToARemoteRequester) {
     useLine({0});
     outputState.commandSource = 0;
     std::istringstream printed(run("*", ROLE_BUFFER));
-    outputState.commandSource = -1;
-    std::string row;
-    for (int r = 0; r < 10 && std::getline(printed, row); ++r)
-        EXPECT_EQ(sent(0), packet(PKT_COMMANDREPLY, 2, row)) << r;
-    // Twelve rows printed; the two bottom rows are not sent.
-    EXPECT_TRUE(std::getline(printed, row) && std::getline(printed, row) && printed.peek() == EOF);
-    EXPECT_EQ(sent(0, 50), "");
+    int r = 0;
+    for (std::string row; std::getline(printed, row); ++r)
+        EXPECT_EQ(sent(0, r < 10 ? 3000 : 50), r < 10 ? packet(PKT_COMMANDREPLY, 2, row) : "") << r;
+    EXPECT_EQ(r, 12);
 }
 
 // Texts the commands write in the window, through the window hooks.
@@ -117,22 +120,6 @@ TEST_F(Commands, CommandsWriteTheWindowTexts) {
         {"/hub h", WindowText::hubButton, "HUB"}};
     for (auto [line, which, text] : steps)
         EXPECT_EQ((run(line), texts[which]), text) << line;
-}
-
-TEST_F(Commands, ImSendsTypedLinesUntilTheEndOfInputAndQuitEndsInTwoPhases) {
-    useLine({0});
-    useLine({4}, false);
-    console.pushLine("hello");
-    console.pushEndOfInput();
-    EXPECT_EQ(run("IM -1"), "^Z To End\n> > IM Mode Ended\n\n");
-    EXPECT_EQ(sent(0), packet(PKT_MESSAGE, 0, "hello"));
-    EXPECT_EQ(sent(4), packet(PKT_MESSAGE, 0, "hello"));
-    EXPECT_EQ(run("Quit"), ""); // drops every line, and ends the program once they have ended
-    EXPECT_EQ(sent(0) + sent(4), packet(PKT_AUTORETRY, 0) + packet(PKT_AUTORETRY, 0));
-    EXPECT_EQ(settings.terminateMode * 10 + startupState.shutdownRequested, 20);
-    lineTable[0].inUse = lineTable[4].inUse = 0;
-    run("q");
-    EXPECT_TRUE(startupState.shutdownRequested);
 }
 
 } // namespace

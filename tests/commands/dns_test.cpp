@@ -2,15 +2,12 @@
 // failure texts, and the check datagram answered by the program's own UDP status service.
 #include "commands/dns.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
-#include <thread>
 
 #include "calls/udp_status.h"
 #include "commands/command_fixture.h"
 #include "support/page_server.h"
 #include "support/program_process.h"
-#include "support/wait_until.h"
 
 namespace tc::test {
 namespace {
@@ -20,37 +17,32 @@ class DnsTest : public CommandFixture {
   protected:
     void SetUp() override {
         CommandFixture::SetUp();
-        dnsTimings.checkWaitMs = 100;
-        dnsTimings.settleWaitMs = 50;
-        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof(a);
-        ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&a), size), 0);
-        ::getsockname(udp, reinterpret_cast<sockaddr*>(&a), &size);
-        settings.listenPort = ntohs(a.sin_port);
+        dnsTimings.checkWaitMs = 100, dnsTimings.settleWaitMs = 50;
+        settings.listenPort = freePort();
+        sockaddr_in a{AF_INET, htons(settings.listenPort), {htonl(INADDR_LOOPBACK)}, {}};
+        ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     }
     void TearDown() override {
         ::close(udp);
         resetDnsTimings();
         CommandFixture::TearDown();
     }
-    void store(const std::string& url, const std::string& name = "127.0.0.1") {
-        ASSERT_EQ(Store().writeValue(STORE_DNS_UPDATE, url) + Store().writeValue(STORE_DNS, name),
-                  0);
-    }
     // The check datagrams that arrive until none has come for 200 ms.
     std::string checks() {
-        std::string got;
-        char buf[64];
+        std::string got, buf(64, '\0');
         for (pollfd p{udp, POLLIN, 0}; ::poll(&p, 1, 200) == 1;)
-            got.append(buf, std::max<ssize_t>(::recv(udp, buf, sizeof(buf), 0), 0));
+            got.append(buf, 0, std::max<ssize_t>(::recv(udp, buf.data(), buf.size(), 0), 0));
         return got;
     }
     int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
 };
 
 // The reply is scanned for "<html" through a 64-byte window that keeps its last 32 bytes; mode 2
-// sends one check, after the request.
+// sends one check, after the request. Then the URL parts (the port is the leading digits after
+// the last colon before the path, and a huge one does not overflow), the failures and their
+// results.
 TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
+    EXPECT_EQ(dnsUpdate(2) + dnsCheck(), 2); // nothing stored: nothing to do, nothing printed
     const std::string head = "HTTP/1.0 200 OK\r\n\r\n", notHtml = "DNS Update Web Page Not HTML\n",
                       page = "<html><p>" + std::string(150, 'z') + "</p></html>";
     const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
@@ -69,16 +61,10 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
         EXPECT_EQ(console.take(), printed);
         EXPECT_EQ(checks(), std::string("\x04\x0A", 2));
     }
-}
-
-// Also: the port is the leading digits after the last colon before the path, and a huge one
-// does not overflow.
-TEST_F(DnsTest, UrlPartsFailuresAndTheirResults) {
     UpdateUrl u;
     EXPECT_EQ(parseUpdateUrl("a:1:81abc/x:9", u), 0);
     EXPECT_EQ(std::tuple(u.host, u.port, u.path), std::tuple("a", 81, "x:9"));
     EXPECT_TRUE(parseUpdateUrl("h:99999999999999999999", u) == 0 && u.port >= 0 && u.port < 65536);
-    EXPECT_EQ(dnsUpdate(2) + dnsCheck(), 2); // nothing stored: nothing to do, nothing printed
     store("https://127.0.0.1/x");
     EXPECT_EQ(dnsUpdate(1), 1);
     // A name with an empty label is refused by the resolver without asking any server.
@@ -105,10 +91,8 @@ TEST_F(DnsTest, VerifiedByTheOwnStatusServiceInModeOneAndByTheThread) {
     dnsTimings.checkWaitMs = 3000;
     EXPECT_EQ(dnsUpdate(1), 1);
     settings.dnsUpdateActive = 1;
-    std::atomic<bool> ended{false};
-    std::thread updater([&] { dnsThread(), ended = true; });
-    EXPECT_TRUE(eventually([&] { return ended.load(); }));
-    updater.join();
+    auto updater = std::async(std::launch::async, dnsThread);
+    EXPECT_EQ(updater.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     stopUdpStatus();
     service.join();
     EXPECT_EQ(console.text(), "Dynamic DNS Verified\nDynamic DNS Verified\n");

@@ -1,9 +1,6 @@
 // The maintenance commands X, Y, Z, "+" and "&": texts printed, settings and stored values.
 #include "commands/command_fixture.h"
 
-#include <fstream>
-#include <sys/socket.h>
-
 namespace tc::test {
 namespace {
 
@@ -13,8 +10,7 @@ using Maintenance = CommandFixture;
 TEST_F(Maintenance, CommandsPrintTheirTexts) {
     int menuRefreshes = 0;
     windowHooks.refreshMenuChecks = [&] { ++menuRefreshes; };
-    ASSERT_EQ(Store().writeValue(STORE_DNS_UPDATE, "http://u.invalid/x"), 0);
-    ASSERT_EQ(Store().writeValue(STORE_DNS, "old"), 0);
+    store("http://u.invalid/x", "old");
     const std::pair<std::string, std::string> steps[] = {
         {"X 9 5", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
         {"X 0 1", "diag: 0 -> 1\nValues: 1 8 8 0 10 8 0 [15]\n\n"},
@@ -39,9 +35,8 @@ TEST_F(Maintenance, CommandsPrintTheirTexts) {
         EXPECT_EQ(run(command), printed) << command;
     EXPECT_EQ(menuRefreshes, 1); // the new compression level's check mark
     EXPECT_EQ(settings.callPassword.get() + settings.dnsName.get(), "spaced   outme.invalid");
-    // A store whose folder cannot be made.
-    std::ofstream(dir.file("file")) << "x";
-    setStorePath(dir.file("file/talkcircle.conf"));
+    // A store whose folder cannot be made: its name is taken by the store file written above.
+    setStorePath(dir.file("conf/talkcircle.conf/talkcircle.conf"));
     EXPECT_EQ(run("+ ?") + run("& - -"),
               "Cannot Create Registry Key\n\nCannot Create Registry Key\n\n");
 }
@@ -51,13 +46,13 @@ TEST_F(Maintenance, ZSendsTheScreenToALine) {
     console.write("hello\n" + std::string(CONSOLE_COLUMNS, '*') + std::string(47, '\n') + "hidden");
     useLine({3});
     EXPECT_EQ(run("Z 3"), "");
-    std::string rows[CONSOLE_ROWS - 2];
-    for (auto& row : rows)
-        row = sent(3);
+    // 48 rows, each sent after a "\r"; blank ones as 20 spaces.
+    std::vector<std::string> rows(CONSOLE_ROWS - 2, "\r" + std::string(20, ' '));
+    rows[0] = "\rhello" + std::string(15, ' ');
+    rows[1] = "\r" + std::string(CONSOLE_COLUMNS, '*');
+    for (const std::string& row : rows)
+        EXPECT_EQ(sent(3), packet(PKT_MESSAGE, 0, row));
     EXPECT_EQ(sent(3, 50), "");
-    EXPECT_EQ(rows[0], packet(PKT_MESSAGE, 0, "\rhello" + std::string(15, ' ')));
-    EXPECT_EQ(rows[1], packet(PKT_MESSAGE, 0, "\r" + std::string(CONSOLE_COLUMNS, '*')));
-    EXPECT_EQ(rows[47], packet(PKT_MESSAGE, 0, "\r" + std::string(20, ' ')));
     ::shutdown(lineTable[3].sock, SHUT_WR); // a send that fails ends the dump
     EXPECT_EQ(run("Z 3"), "Dump Failed\n");
 }
