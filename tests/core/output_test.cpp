@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -33,7 +34,9 @@ class OutputTest : public ::testing::Test {
     void SetUp() override {
         resetOutput();
         attachConsole(&console);
+        // Messages from several threads show the panel at once, as in the window model.
         windowHooks.setText = [this](WindowText which, const std::string& text) {
+            std::lock_guard lock(panelMutex);
             if (which == WindowText::panel) shownPanel = text;
         };
     }
@@ -46,6 +49,7 @@ class OutputTest : public ::testing::Test {
     }
     FakeConsole console;
     test::TempDir dir;
+    std::mutex panelMutex;
     std::string shownPanel;
 };
 
