@@ -33,17 +33,16 @@ TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
                             "Alice", std::to_string(port)},
                            {"XDG_STATE_HOME=" + dir.file("state"), "XDG_RUNTIME_DIR=" + dir.path()},
                            true));
-    // The line editor has taken the printed prompt over (the terminal is in raw mode).
-    const std::string editing = "\r\033[K> ";
+    // The prompt is printed and the line editor reads keys (line mode is off).
+    auto editing = [&] { return says(copy, "> ") && eventually([&] { return copy.readsKeys(); }); };
     auto command = [&](std::string_view keys, std::string_view reply) {
-        return copy.sendKeys(keys) && says(copy, reply) && says(copy, editing);
+        return copy.sendKeys(keys) && says(copy, reply) && editing();
     };
     // Twelve status rows stay above a scroll region of the other 38 rows of the terminal.
     EXPECT_TRUE(copy.waitForAnywhere("\0337\033[13;50r\033[1;1H\033[2K")) << copy.output();
     EXPECT_TRUE(copy.waitForAnywhere("[Alice]\033[2;1H\033[2K")) << copy.output();
     ASSERT_TRUE(says(copy, "ListCommands. (# = -1 = All Lines)\r\n"));
-    ASSERT_TRUE(says(copy, "Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n") &&
-                says(copy, editing));
+    ASSERT_TRUE(says(copy, "Y [NewPswd], + Startup|?, & ?|DNSUpdate DNSName\r\n") && editing());
     ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
     ASSERT_TRUE(command("Jump\r", "Invalid Command\r\n\r\n"));
     // Up twice recalls "mute y"; edited at the end of the line into "mute n".

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -162,6 +163,11 @@ bool ProgramProcess::sendKeys(std::string_view text) {
         sent += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool ProgramProcess::readsKeys() const {
+    termios mode{};
+    return terminal_ && ::tcgetattr(stdinFd_, &mode) == 0 && (mode.c_lflag & ICANON) == 0;
 }
 
 void ProgramProcess::closeInput() {

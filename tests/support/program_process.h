@@ -43,6 +43,8 @@ class ProgramProcess {
     bool sendLine(std::string_view line);
     bool sendKeys(std::string_view keys);
     void closeInput();
+    // On a terminal: the program reads key by key (a line editor has turned line mode off).
+    bool readsKeys() const;
 
     // Waits for the process to end; returns its exit code, 128 + signal when killed by one, or
     // -1 when it is still running after the time.
