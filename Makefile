@@ -1,5 +1,5 @@
 # make run ARGS="..."   build and start the program
-# make test             build, then run every test, plus the unit tests under ASan and UBSan
+# make test             build, then run every test, and every test again under ASan and UBSan
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libedit-dev clang libclang-rt-14-dev \
             sox xvfb xauth
@@ -38,7 +38,7 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 300
 
-# The integration tests under ThreadSanitizer.
+# Every test under ThreadSanitizer.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DTC_SANITIZE=thread -DTC_WITH_BENCH=OFF -DTC_WITH_QT=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
