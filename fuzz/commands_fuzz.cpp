@@ -11,9 +11,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/line_table.h"
-#include "core/command_queue.h"
 #include "commands/command_thread.h"
+#include "core/command_queue.h"
+#include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
 #include "platform/console.h"

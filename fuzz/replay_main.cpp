@@ -38,7 +38,8 @@ void mutate(Bytes& input, const std::vector<Bytes>& seeds, std::mt19937& random)
     for (int i = 0; i < steps; ++i) {
         switch (random() % 6) {
         case 0:
-            if (!input.empty()) input[pick(input.size())] ^= static_cast<uint8_t>(1 << (random() % 8));
+            if (!input.empty())
+                input[pick(input.size())] ^= static_cast<uint8_t>(1 << (random() % 8));
             break;
         case 1:
             if (!input.empty()) input[pick(input.size())] = static_cast<uint8_t>(random());

@@ -19,7 +19,7 @@ bool stopRequested() {
 void housekeeping() {
     displayRefresh(0);
     reapThreads();
-    pause(SUPERVISOR_PAUSE_MS);
+    supervisorPause(SUPERVISOR_PAUSE_MS);
 }
 
 // Idle: returns false when the program is to end.

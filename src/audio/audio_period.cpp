@@ -39,7 +39,7 @@ WaveHeader& header(int index) {
 
 void failureExit(const char* text) {
     message("%s", text);
-    pause(FAILURE_EXIT_MS);
+    supervisorPause(FAILURE_EXIT_MS);
     shutdown();
 }
 
@@ -49,7 +49,7 @@ bool keepTrying() {
 
 } // namespace
 
-void pause(int ms) {
+void supervisorPause(int ms) {
     if (audioPeriodState.pause)
         audioPeriodState.pause(ms);
     else
@@ -63,7 +63,7 @@ Opened openAudioDevices() {
     while (in.open() != 0) {
         message("Audio Input Open Error\n");
         dialogs().beep();
-        pause(OPEN_RETRY_MS);
+        supervisorPause(OPEN_RETRY_MS);
         if (!keepTrying()) {
             audioState.audioOpen = 0;
             return Opened::noLineLeft;
@@ -75,7 +75,7 @@ Opened openAudioDevices() {
     }
     while (out.open() != 0) {
         message("Audio Output Open Error\n");
-        pause(OPEN_RETRY_MS);
+        supervisorPause(OPEN_RETRY_MS);
         if (!keepTrying()) {
             audioState.audioOpen = 0;
             in.reset();
@@ -116,7 +116,7 @@ void playTone() {
     tone.flags = 0;
     if (out.prepare(tone) != 0 || out.write(tone) != 0) return;
     while (out.unprepare(tone) != 0 && keepTrying())
-        pause(TONE_RETRY_MS);
+        supervisorPause(TONE_RETRY_MS);
 }
 
 void endPeriod() {
@@ -124,7 +124,7 @@ void endPeriod() {
     WaveOut& out = *audioState.waveOut;
     if (linesInUse() == 0) output(NoPanel, "No Calls Active\n");
     audioState.audioOpen = 0;
-    pause(AUDIO_STOP_MS);
+    supervisorPause(AUDIO_STOP_MS);
     if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
 
     if (in.reset() != 0) message("Audio Input Reset Error\n");
@@ -202,7 +202,7 @@ int prepareAudioSystem() {
     if (createWaveDevices(launchOptions.audio, launchOptions.capture, launchOptions.playback,
                           devices, error) != 0) {
         message("Sound Setup Error: %s\n", error.c_str());
-        pause(FAILURE_EXIT_MS);
+        supervisorPause(FAILURE_EXIT_MS);
         shutdown();
         return 1;
     }

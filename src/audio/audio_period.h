@@ -21,7 +21,7 @@ extern AudioPeriodState audioPeriodState;
 void resetAudioPeriodState();
 
 // Pauses the supervisor for `ms` (through audioPeriodState.pause when set).
-void pause(int ms);
+void supervisorPause(int ms);
 
 // Allocates the sample memory for `audioBufferCount` blocks and builds the wave devices from the
 // launch options unless devices are already installed. 0 done, 1 failure (message printed).

@@ -46,20 +46,6 @@ std::string formatted(const char* format, auto... args) {
     return text;
 }
 
-} // namespace
-
-std::string dateAndTime() {
-    char date[33] = "", time[33] = "";
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(date, sizeof(date), "%x", &local);
-    std::strftime(time, sizeof(time), "%X", &local);
-    return std::string(date) + "  " + time;
-}
-
-namespace {
-
 std::string headerRow(const std::string& clock, bool overloaded) {
     std::string row = clock;
     row += "  [" + settings.ownId.get() + "]";
@@ -90,6 +76,16 @@ std::string lineRow(int n) {
 }
 
 } // namespace
+
+std::string dateAndTime() {
+    char date[33] = "", time[33] = "";
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(date, sizeof(date), "%x", &local);
+    std::strftime(time, sizeof(time), "%X", &local);
+    return std::string(date) + "  " + time;
+}
 
 std::vector<std::string> statusRows(const std::string& clock, bool overloaded) {
     std::vector<std::string> rows(STATUS_ROWS);

@@ -1,28 +1,14 @@
 // A headless copy on a pseudo terminal: the status rows above a scroll region, the prompt and the
 // command list, line editing, the history recalled with the arrow key, a message that arrives
 // while a line is typed, Ctrl+C, a clean Quit and the history file.
-#include <arpa/inet.h>
 #include <fstream>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "copies.h"
 
 namespace tc::test {
 namespace {
-
-// Sends one datagram to the copy's status service on 127.0.0.1:port.
-void sendDatagram(int port, std::string_view bytes) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ::sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    ::close(s);
-}
 
 TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
     TempDir dir;
@@ -52,7 +38,7 @@ TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
     // A message printed while a line is typed: the line is erased, the message printed, and the
     // prompt and typed text drawn again below it.
     ASSERT_TRUE(copy.sendKeys("Talk") && says(copy, "Talk"));
-    sendDatagram(port, "\x04"); // the dynamic DNS service checking the address
+    udpQuery(port, "\x04", 0); // the dynamic DNS service checking the address
     ASSERT_TRUE(says(copy, "\r\033[JDynamic DNS Verified\r\n> Talk"));
     // Ctrl+C drops the typed text and gives a new prompt; the copy goes on.
     ASSERT_TRUE(copy.sendKeys("\x03") && says(copy, "\r\n> "));

@@ -1,4 +1,5 @@
 #include "support/page_server.h"
+#include "support/scripted_peer.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -17,22 +18,8 @@ constexpr int REQUEST_WAIT_POLLS = 40; // 2 s for a request to arrive whole
 } // namespace
 
 PageServer::PageServer(std::vector<std::string> reply, int port) : reply_(std::move(reply)) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    socklen_t len = sizeof(a);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        return;
-    }
-    listener_ = fd;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { run(); });
+    listener_ = listenLoopback(port, port_);
+    if (listener_ >= 0) thread_ = std::thread([this] { run(); });
 }
 
 PageServer::~PageServer() {

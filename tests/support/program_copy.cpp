@@ -1,4 +1,5 @@
 #include "support/program_copy.h"
+#include "support/wait_until.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -44,25 +45,28 @@ bool ProgramCopy::waitReady(int timeoutMs) {
     return process_.waitForAnywhere("> ", timeoutMs);
 }
 
-std::string ProgramCopy::udpQuery(const std::string& query, int timeoutMs) const {
+std::string udpQuery(int port, const std::string& query, int timeoutMs) {
     int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) return {};
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port_));
+    to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
+    pollfd p{s, POLLIN, 0};
     if (::sendto(s, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) >=
-        0) {
-        pollfd p{s, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) > 0) {
-            char buffer[1024];
-            ssize_t n = ::recv(s, buffer, sizeof(buffer), 0);
-            if (n > 0) reply.assign(buffer, static_cast<size_t>(n));
-        }
+            0 &&
+        ::poll(&p, 1, timeoutMs) > 0) {
+        char buffer[1024];
+        ssize_t n = ::recv(s, buffer, sizeof(buffer), 0);
+        if (n > 0) reply.assign(buffer, static_cast<size_t>(n));
     }
     ::close(s);
     return reply;
+}
+
+std::string ProgramCopy::udpQuery(const std::string& query, int timeoutMs) const {
+    return test::udpQuery(port_, query, timeoutMs);
 }
 
 int ProgramCopy::callsInUse() const {
@@ -73,12 +77,7 @@ int ProgramCopy::callsInUse() const {
 }
 
 bool ProgramCopy::waitCalls(int calls, int timeoutMs) const {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
-        if (callsInUse() == calls) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return eventually([&] { return callsInUse() == calls; }, timeoutMs, 100);
 }
 
 int ProgramCopy::quit(int timeoutMs) {

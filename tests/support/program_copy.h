@@ -69,6 +69,10 @@ class ProgramCopy {
     ProgramProcess process_;
 };
 
+// Sends one UDP datagram to 127.0.0.1:port and returns the reply ("" when none came within
+// timeoutMs).
+std::string udpQuery(int port, const std::string& query, int timeoutMs = 2000);
+
 // What a failing integration test should show: the copy's output and any sanitizer report.
 std::string describe(ProgramCopy& copy);
 

@@ -74,18 +74,25 @@ bool ScriptedPeer::connectTo(int port, int timeoutMs) {
     return fd_ >= 0 && setNoDelay(fd_) == 0;
 }
 
+int listenLoopback(int port, int& bound) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a = loopbackAddress(port);
+    socklen_t len = sizeof(a);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        ::listen(fd, 8) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    bound = ntohs(a.sin_port);
+    return fd;
+}
+
 int ScriptedPeer::listen() {
     closeFd(listenFd_);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopbackAddress(0);
-    socklen_t len = sizeof(a);
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        ::listen(listenFd_, 8) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        closeFd(listenFd_);
-        return 0;
-    }
-    listenPort_ = ntohs(a.sin_port);
+    listenPort_ = 0;
+    listenFd_ = listenLoopback(0, listenPort_);
     return listenPort_;
 }
 

@@ -24,6 +24,9 @@ Packet makePacket(int type, int value, std::string_view text = {});
 // Connects a plain blocking TCP socket to 127.0.0.1:port, retrying while the port refuses
 // (the program may still be starting). Returns the descriptor, or -1 after timeoutMs.
 int connectLoopback(int port, int timeoutMs = 5000);
+// Listens on 127.0.0.1:port (0: a port the system picks). Returns the socket and sets `bound`
+// to the port, or returns -1.
+int listenLoopback(int port, int& bound);
 
 class ScriptedPeer {
   public:
