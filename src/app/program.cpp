@@ -8,10 +8,13 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +87,7 @@ struct ProgramThreads {
     LongLivedThread udp;
     LongLivedThread console;
     LongLivedThread buffer;
+    LongLivedThread raise;
 };
 
 int instanceLockFd = -1;
@@ -143,6 +147,70 @@ bool takeInstanceLock(int port) {
     }
     instanceLockFd = fd;
     return true;
+}
+
+// A copy with a window listens on a local socket beside its lock file, named for the port; a
+// second copy started on that port connects to it, and the first brings its window forward.
+struct RaiseSocket {
+    int fd = -1;
+    std::string path;
+};
+RaiseSocket raiseSocket;
+
+bool raiseSocketAddress(int port, sockaddr_un& addr) {
+    std::string lock = lockFilePath(port);
+    size_t slash = lock.rfind('/');
+    if (slash == std::string::npos) return false;
+    std::string path = lock.substr(0, slash + 1) + "talkcircle-" + std::to_string(port) + ".sock";
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) return false;
+    path.copy(addr.sun_path, path.size());
+    return true;
+}
+
+// Called with the lock held, so a socket file already there is a stale one. Without a window,
+// or when the socket cannot be made, a second copy only prints and ends.
+void openRaiseSocket(int port, LongLivedThread& thread) {
+    sockaddr_un addr;
+    if (launchOptions.headless || !raiseSocketAddress(port, addr)) return;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    ::unlink(addr.sun_path);
+    const auto* to = reinterpret_cast<const sockaddr*>(&addr);
+    if (::bind(fd, to, sizeof(addr)) != 0 || ::chmod(addr.sun_path, 0600) != 0 ||
+        ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return;
+    }
+    raiseSocket = {fd, addr.sun_path};
+    thread.start([fd] {
+        while (!startupState.closing) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            ::close(c);
+            restoreMainWindow();
+        }
+    });
+}
+
+void closeRaiseSocket() {
+    if (raiseSocket.fd < 0) return;
+    ::unlink(raiseSocket.path.c_str());
+    ::close(raiseSocket.fd);
+    raiseSocket = {};
+}
+
+// The second copy: asks the copy that holds the port to show its window.
+void askFirstCopyToShow(int port) {
+    sockaddr_un addr;
+    if (!raiseSocketAddress(port, addr)) return;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    (void)::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+    ::close(fd);
 }
 
 // Without a window the terminal is the console from the start, and questions are put there.
@@ -221,6 +289,7 @@ bool stopProgramThreads(ProgramThreads& threads) {
     joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.dns.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.signals.finish(THREAD_END_WAIT_MS) && joined;
+    joined = threads.raise.finish(THREAD_END_WAIT_MS) && joined;
     // Query boxes close once the program is ending; their threads then retire.
     int64_t until = monotonicMs() + THREAD_END_WAIT_MS;
     while (retiringThreadsRunning() > 0 && monotonicMs() < until)
@@ -244,8 +313,14 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 
     bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
     setWindowTitleForPort(settings.listenPort, havePort);
-    if (havePort && settings.listenPort != 0 && !takeInstanceLock(settings.listenPort))
-        return failureExit("Talkcircle Console Already Running on This Port\n");
+    if (havePort && settings.listenPort != 0) {
+        if (!takeInstanceLock(settings.listenPort)) {
+            askFirstCopyToShow(settings.listenPort);
+            return failureExit("Talkcircle Console Already Running on This Port\n");
+        }
+        openRaiseSocket(settings.listenPort, threads.raise);
+    }
+    setTrayIconShown(settings.trayIcon != 0);
 
     settings.callPassword.clear();
     applyBufferCount();
@@ -294,6 +369,7 @@ int runProgram(const LaunchOptions& options, const std::vector<std::string>& arg
     if (startProgram(args, threads) == 0) supervisorLoop();
     bool joined = stopProgramThreads(threads);
     closeLogFile();
+    closeRaiseSocket();
     if (instanceLockFd >= 0) ::close(instanceLockFd);
     instanceLockFd = -1;
     if (!joined) {

@@ -71,6 +71,8 @@ void resetWindowModel() {
     windowModel.title = "Talkcircle";
     windowModel.windowShown = false;
     windowModel.minimized = false;
+    windowModel.raiseCount = 0;
+    windowModel.trayIconShown = false;
     windowModel.killRequested = false;
     touch();
 }
@@ -84,12 +86,16 @@ WindowSnapshot snapshotWindow() {
     s.lineRows = windowModel.lineRows;
     s.lineRowSelected = windowModel.lineRowSelected;
     s.lineRowSelected.resize(s.lineRows.size(), false);
+    for (size_t r = 0; r < s.lineRows.size() && r < windowModel.listRowLine.size(); ++r)
+        s.lineRowLines.push_back(windowModel.listRowLine[r]);
     s.addressRows = windowModel.addressRows;
     s.addressSelection = windowModel.addressSelection;
     s.menuChecks = windowModel.menuChecks;
     s.title = windowModel.title;
     s.windowShown = windowModel.windowShown;
     s.minimized = windowModel.minimized;
+    s.raiseCount = windowModel.raiseCount;
+    s.trayIconShown = windowModel.trayIconShown;
     s.killRequested = windowModel.killRequested;
     return s;
 }
@@ -111,6 +117,15 @@ bool lineRowIsSelected(int row) {
     std::lock_guard lock(windowModel.mutex);
     if (row < 0 || static_cast<size_t>(row) >= lineRowsLocked()) return false;
     return windowModel.lineRowSelected[static_cast<size_t>(row)];
+}
+
+void setLineSelected(int line, bool selected) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        for (size_t r = 0; r < lineRowsLocked() && r < windowModel.listRowLine.size(); ++r)
+            if (windowModel.listRowLine[r] == line) windowModel.lineRowSelected[r] = selected;
+    }
+    touch();
 }
 
 int lineRowCount() {
@@ -179,7 +194,10 @@ void setWindowShown(bool shown) {
     {
         std::lock_guard lock(windowModel.mutex);
         windowModel.windowShown = shown;
-        if (shown) windowModel.minimized = false;
+        if (shown) {
+            windowModel.minimized = false;
+            ++windowModel.raiseCount;
+        }
     }
     touch();
 }
@@ -188,6 +206,14 @@ void setWindowMinimized(bool minimized) {
     {
         std::lock_guard lock(windowModel.mutex);
         windowModel.minimized = minimized;
+    }
+    touch();
+}
+
+void setTrayIconShown(bool shown) {
+    {
+        std::lock_guard lock(windowModel.mutex);
+        windowModel.trayIconShown = shown;
     }
     touch();
 }

@@ -70,6 +70,8 @@ struct WindowModel {
     std::string title = "Talkcircle";
     bool windowShown = false;
     bool minimized = false;
+    unsigned raiseCount = 0;    // grows whenever the window is to come to the front
+    bool trayIconShown = false; // start-up added the tray icon (its tip is the title)
     bool killRequested = false; // File, Kill: the view ends the program at once
     std::atomic<unsigned> version{0};
 };
@@ -81,12 +83,15 @@ struct WindowSnapshot {
     std::array<bool, CONTROL_COUNT> visible{};
     std::vector<std::string> lineRows;
     std::vector<bool> lineRowSelected;
+    std::vector<int> lineRowLines; // the line each row shows
     std::vector<std::string> addressRows;
     int addressSelection = -1;
     std::array<bool, static_cast<size_t>(MenuCheck::count)> menuChecks{};
     std::string title;
     bool windowShown = false;
     bool minimized = false;
+    unsigned raiseCount = 0;
+    bool trayIconShown = false;
     bool killRequested = false;
 };
 
@@ -109,6 +114,9 @@ void touchWindowModel();
 // Selection of the line list rows (rows that do not exist are ignored).
 void setLineRowSelected(int row, bool selected);
 bool lineRowIsSelected(int row);
+// Selects or unselects the row that shows `line`, wherever it is now (a click on a row the view
+// drew before the rows moved); a line without a row is ignored.
+void setLineSelected(int line, bool selected);
 int lineRowCount();
 // "S", "C" and "F": select, unselect or flip rows 0 to 7.
 void selectAllLineRows();
@@ -122,8 +130,10 @@ std::vector<std::string> addressRowTexts();
 void setAddressSelection(int row);
 int addressSelectionRow();
 
+// Showing the window also restores it and brings it to the front.
 void setWindowShown(bool shown);
 void setWindowMinimized(bool minimized);
+void setTrayIconShown(bool shown);
 
 // Brings the compression and log check marks up to date from the settings and the log state.
 void updateMenuChecks();

@@ -270,7 +270,7 @@ void MainWindow::createControls(QWidget* canvas) {
             auto* list = makeList(canvas, new LineListWidget);
             list->setFont(panelFont());
             list->setSelectionMode(QAbstractItemView::MultiSelection);
-            connect(list, &QListWidget::itemSelectionChanged, this,
+            connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                     &MainWindow::lineSelectionChanged);
             widget = list;
             break;
@@ -344,7 +344,6 @@ QAction* MainWindow::menuAction(int id) const {
 }
 
 void MainWindow::refresh() {
-    updateTrayIcon();
     if (windowModel.version.load(std::memory_order_acquire) == shown_.version) return;
     render(snapshotWindow());
 }
@@ -358,6 +357,7 @@ void MainWindow::render(const WindowSnapshot& s) {
         actions_[check.id]->setChecked(s.menuChecks[static_cast<size_t>(check.check)]);
     rendering_ = false;
     renderWindowState(s);
+    updateTrayIcon(s);
     shown_ = s;
 }
 
@@ -384,9 +384,13 @@ void MainWindow::renderLineList(const WindowSnapshot& s) {
     auto* list = static_cast<QListWidget*>(control(Control::lineList));
     setItems(list, s.lineRows, Qt::AlignLeft | Qt::AlignVCenter);
     for (int r = 0; r < list->count(); ++r) {
-        bool selected = static_cast<size_t>(r) < s.lineRowSelected.size() &&
-                        s.lineRowSelected[static_cast<size_t>(r)];
+        size_t row = static_cast<size_t>(r);
+        bool selected = row < s.lineRowSelected.size() && s.lineRowSelected[row];
         if (list->item(r)->isSelected() != selected) list->item(r)->setSelected(selected);
+        // Each row carries its line, so that a click acts on that line even when the model's
+        // rows have moved since this drawing.
+        int line = row < s.lineRowLines.size() ? s.lineRowLines[row] : -1;
+        if (list->item(r)->data(Qt::UserRole) != line) list->item(r)->setData(Qt::UserRole, line);
     }
 }
 
@@ -405,8 +409,8 @@ void MainWindow::renderWindowState(const WindowSnapshot& s) {
         std::_Exit(0);
     }
     if (windowTitle() != qs(s.title)) setWindowTitle(qs(s.title));
-    bool changed =
-        !everShown_ || s.windowShown != shown_.windowShown || s.minimized != shown_.minimized;
+    bool changed = !everShown_ || s.windowShown != shown_.windowShown ||
+                   s.minimized != shown_.minimized || s.raiseCount != shown_.raiseCount;
     if (!changed) return;
     if (!s.windowShown && !trayAvailable && settings.trayIcon == 2) {
         noSystemTray(); // shown minimised on the next refresh
@@ -429,24 +433,29 @@ void MainWindow::renderWindowState(const WindowSnapshot& s) {
 void MainWindow::showForTheFirstTime() {
     everShown_ = true;
     // In tray mode the window has no taskbar button, no system menu and no minimise box;
-    // otherwise it can be minimised. It never has a working close box: Quit ends the program.
+    // otherwise, and in tray mode without a system tray (where it could not be brought back),
+    // it can be minimised. It never has a working close box: Quit ends the program. The window
+    // manager places it.
     Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-    if (settings.trayIcon != 0)
+    if (settings.trayIcon != 0 && trayAvailable)
         flags |= Qt::Tool;
     else
         flags |= Qt::Window | Qt::WindowMinimizeButtonHint;
     setWindowFlags(flags);
-    move(pos().x(), 0);
 }
 
-void MainWindow::updateTrayIcon() {
-    if (tray_ || settings.trayIcon == 0 || !QSystemTrayIcon::isSystemTrayAvailable()) return;
-    tray_ = new QSystemTrayIcon(QApplication::windowIcon(), this);
-    tray_->setToolTip(windowTitle());
-    connect(tray_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::Trigger) trayClick();
-    });
-    tray_->show();
+// Start-up adds the icon once it knows the port; its tip is the window title.
+void MainWindow::updateTrayIcon(const WindowSnapshot& s) {
+    if (!s.trayIconShown) return;
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(QApplication::windowIcon(), this);
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::Trigger) trayClick();
+                });
+        if (trayAvailable) tray_->show();
+    }
+    if (tray_->toolTip() != qs(s.title)) tray_->setToolTip(qs(s.title));
 }
 
 void MainWindow::showAbout() {
@@ -455,14 +464,17 @@ void MainWindow::showAbout() {
                                    "Talkcircle.\nA program of the Talkcircle developers.")
                         .arg(QString::fromLatin1(BANNER)),
                     QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
-void MainWindow::lineSelectionChanged() {
+void MainWindow::lineSelectionChanged(const QItemSelection& selected,
+                                      const QItemSelection& deselected) {
     if (rendering_) return;
-    auto* list = static_cast<QListWidget*>(control(Control::lineList));
-    for (int r = 0; r < list->count(); ++r)
-        setLineRowSelected(r, list->item(r)->isSelected());
+    for (const QModelIndex& row : selected.indexes())
+        setLineSelected(row.data(Qt::UserRole).toInt(), true);
+    for (const QModelIndex& row : deselected.indexes())
+        setLineSelected(row.data(Qt::UserRole).toInt(), false);
 }
 
 void MainWindow::addressSelectionChanged() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <QAction>
+#include <QItemSelection>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -51,9 +52,9 @@ class MainWindow : public QMainWindow {
     void renderAddressList(const WindowSnapshot& s);
     void renderWindowState(const WindowSnapshot& s);
     void showForTheFirstTime();
-    void updateTrayIcon();
+    void updateTrayIcon(const WindowSnapshot& s);
     void showAbout();
-    void lineSelectionChanged();
+    void lineSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
     void addressSelectionChanged();
 
     std::array<QWidget*, CONTROL_COUNT> controls_{};

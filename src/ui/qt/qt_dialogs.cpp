@@ -39,16 +39,19 @@ int answerOf(QMessageBox::StandardButton button) {
     }
 }
 
-// The help text comes without an icon, questions with the question mark, everything else
-// (errors, notices) with the information sign.
+// The help text comes without an icon; questions, and every query a peer puts, with the question
+// mark; everything else (errors, notices) with the information sign. A question from a peer
+// (an incoming call, a query) stays in front of every other window. The text is always shown as
+// it is: peers' texts never become rich text or links.
 QMessageBox* makeBox(const std::string& title, const std::string& text, DialogButtons buttons) {
+    bool fromPeer = title == "Incoming Call" || title == "Talkcircle Query";
     QMessageBox::Icon icon = QMessageBox::Information;
     if (title == "HELP") icon = QMessageBox::NoIcon;
-    if (buttons != DialogButtons::ok) icon = QMessageBox::Question;
-    auto* box = new QMessageBox(icon, QString::fromStdString(title), QString::fromStdString(text),
-                                qtButtons(buttons));
-    // The incoming-call question stays in front of every other window.
-    if (title == "Incoming Call") box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    if (buttons != DialogButtons::ok || fromPeer) icon = QMessageBox::Question;
+    auto* box = new QMessageBox(icon, QString::fromStdString(title), QString(), qtButtons(buttons));
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QString::fromStdString(text));
+    box->setWindowFlag(Qt::WindowStaysOnTopHint, fromPeer);
     return box;
 }
 

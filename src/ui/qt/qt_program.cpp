@@ -109,8 +109,11 @@ bool syntaxBoxWanted(bool headless) {
 }
 
 std::unique_ptr<QMessageBox> makeSyntaxBox(const std::string& text) {
-    return std::make_unique<QMessageBox>(QMessageBox::Information, QStringLiteral("SYNTAX"),
-                                         QString::fromStdString(text), QMessageBox::Ok);
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Information, QStringLiteral("SYNTAX"),
+                                             QString(), QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QString::fromStdString(text));
+    return box;
 }
 
 int showSyntaxBox(int argc, char** argv, const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 #include "core/lifecycle.h"
@@ -102,6 +103,7 @@ ConsoleWindow::ConsoleWindow(WindowConsole& console, QWidget* parent)
     layout->addWidget(input_);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     connect(input_, &QLineEdit::returnPressed, this, &ConsoleWindow::submitInput);
+    input_->installEventFilter(this);
     connect(&timer_, &QTimer::timeout, this, &ConsoleWindow::refresh);
     timer_.start(REFRESH_MS);
 }
@@ -117,7 +119,7 @@ void ConsoleWindow::refresh() {
     }
     QStringList rows;
     for (const std::string& row : console_.screen())
-        rows << QString::fromLatin1(row.data(), static_cast<int>(row.size()));
+        rows << QString::fromUtf8(row.data(), static_cast<qsizetype>(row.size()));
     screen_->setPlainText(rows.join(QChar('\n')));
     if (!isVisible()) {
         show();
@@ -131,6 +133,19 @@ void ConsoleWindow::submitInput() {
     console_.submit(input_->text().toStdString());
     input_->clear();
     refresh();
+}
+
+bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Ctrl+C and Ctrl+Break in the input line are the console's interrupt keys, not copy.
+    if (watched == input_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        bool ctrl = key->modifiers() & Qt::ControlModifier;
+        if (ctrl && (key->key() == Qt::Key_C || key->key() == Qt::Key_Pause)) {
+            consoleControl(key->key() == Qt::Key_C ? ConsoleEvent::ctrlC : ConsoleEvent::ctrlBreak);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ConsoleWindow::closeEvent(QCloseEvent* event) {
