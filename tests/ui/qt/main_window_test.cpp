@@ -1,6 +1,7 @@
 // The window on the offscreen platform, driven like a user: keys typed into the real fields,
 // clicks on the real buttons and list rows, a call placed to a second, headless copy of the
-// program on 127.0.0.1 and dropped again; and questions asked from other threads.
+// program on 127.0.0.1 and dropped again, the console window, a third copy on the same port;
+// and questions asked from other threads.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -9,11 +10,15 @@
 
 #include "app/program.h"
 #include "core/line_table.h"
+#include "core/output.h"
 #include "platform/store.h"
 #include "support/program_copy.h"
+#include "ui/line_list.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_dialogs.h"
 #include "ui/qt/qt_program.h"
+#include "ui/qt/window_console.h"
+#include "ui/window_actions.h"
 
 namespace tc::test {
 namespace {
@@ -29,22 +34,42 @@ QMessageBox* openBox() {
     return nullptr;
 }
 
+// Started with "/I" and a port (no system tray offscreen): the title and the tray tip carry the
+// port, and the window is a normal one the window manager places.
 TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
     QApplication app(argc, argv);
     TempDir dir;
     setStorePath(dir.file("window.conf"));
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
     ProgramCopy bob(dir, "bob", TC_PROGRAM);
     ASSERT_TRUE(bob.start({.id = "Bob", .password = "letmein"}) && bob.waitReady())
         << describe(bob);
+    settings.trayIcon = 1; // as main() decides from "/I" before the window is made
     QtProgram view;
     // The console outlives the view by design (threads may still hold it): kept reachable.
     [[maybe_unused]] static void* volatile console = &view.console();
     LaunchOptions options;
     options.audio = "null";
-    ASSERT_EQ(view.start([&options] { return runProgram(options, {"Alice"}); }), 0);
+    std::string port = std::to_string(freePort()), title = "Talkcircle  " + port;
+    ASSERT_EQ(view.start([&] { return runProgram(options, {"/I", "Alice", port}); }), 0);
     MainWindow& window = view.window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.isVisible(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.windowTitle() == title.c_str(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.findChild<QSystemTrayIcon*>(); }, 2000));
+    EXPECT_EQ(window.findChild<QSystemTrayIcon*>()->toolTip(), title.c_str());
+    EXPECT_TRUE(window.isVisible() && window.windowType() == Qt::Window);
+    EXPECT_FALSE(window.testAttribute(Qt::WA_Moved));
 
+    // The console window shows UTF-8 as the main window does; Ctrl+C there prints "\n> ".
+    menuCommand(MENU_CONSOLE);
+    auto screen = [&] {
+        QString rows = view.consoleWindow().screenView()->toPlainText();
+        return rows.remove(QRegularExpression(" +(?=\n)")).trimmed();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return screen().endsWith("\n>"); }));
+    message("From Zo\u00eb: Gr\u00fc\u00dfe\n");
+    QTest::keyClick(view.consoleWindow().input(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return screen().endsWith("Zo\u00eb: Gr\u00fc\u00dfe\n\n>"); }));
     // Typed into the fields and placed with CALL: the call goes through only if the port field
     // drops the letter (a port read as "x..." is 0).
     for (auto [name, text] : {std::pair<const char*, std::string>{"hostField", "127.0.0.1"},
@@ -71,24 +96,57 @@ TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
     QTest::mouseClick(window.findChild<QPushButton*>("dropButton"), Qt::LeftButton);
     EXPECT_TRUE(bob.waitCalls(0)) << describe(bob);
     EXPECT_TRUE(QTest::qWaitFor([&] { return linesInUse() == 0 && list->count() == 0; }, 10000));
+
+    // Minimised without a tray; a second copy on the port brings it forward and ends as a copy
+    // refused by the instance lock does.
+    window.menuAction(MENU_HIDE_MINIMIZE)->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.isMinimized(); }, 10000));
+    ProgramProcess second;
+    ASSERT_TRUE(second.start(TC_PROGRAM, {"--audio=null", "--config=" + dir.file("2"), "B", port},
+                             {"XDG_RUNTIME_DIR=" + dir.path(), "QT_QPA_PLATFORM=offscreen"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isMinimized(); }, 10000));
+    EXPECT_EQ(second.waitExit(15000), 1) << second.errors();
     EXPECT_EQ(view.finish(), 0);
     EXPECT_EQ(bob.quit(), 0);
 }
 
-// Questions asked from other threads: answered by a click, or closed when the asking thread's
-// cancel flag is raised (an incoming call that ends while its question is open).
+// A row clicked after the model's rows moved (line 2 ended, the view not yet redrawn) selects
+// the line the row showed.
+TEST(MainWindowView, AClickActsOnTheLineOfTheRowClickedAfterTheRowsMoved) {
+    QApplication app(argc, argv);
+    installWindowHooks();
+    MainWindow window;
+    for (int n : {2, 5, 7})
+        lineTable[n].inUse = 1, rowUpdate(n);
+    setWindowShown(true);
+    window.refresh();
+    auto* list = window.findChild<QListWidget*>("lineList");
+    rowUpdate(ROW_REMOVE + 2);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(1)).center());
+    EXPECT_EQ(getSelectedLines(), std::vector<int>{5});
+}
+
+// Questions asked from other threads: a peer's text is shown as plain text, with the question
+// mark, in front; answered by a click, or closed when the asking thread's cancel flag is raised
+// (an incoming call that ends while its question is open).
 TEST(MainWindowView, QuestionsFromOtherThreadsAnswerOrCancel) {
     QApplication app(argc, argv);
     QtDialogs dialogs;
     std::atomic<uint8_t> ending{0};
-    for (int answer : {DIALOG_YES, DIALOG_CLOSED}) {
+    const std::string text = "Accept Call From 127.0.0.1 9000 [<b>Bank</b>\n<a href=\"x\">y</a>]\n";
+    for (auto [title, buttons, answer] :
+         {std::tuple{"Incoming Call", DialogButtons::yesNo, DIALOG_YES},
+          std::tuple{"Talkcircle Query", DialogButtons::ok, DIALOG_CLOSED}}) {
         std::atomic<int> got{-1};
-        std::thread asker(
-            [&] { got = dialogs.ask("Incoming Call", "Accept?", DialogButtons::yesNo, &ending); });
+        std::thread asker([&] { got = dialogs.ask(title, text, buttons, &ending); });
         ASSERT_TRUE(QTest::qWaitFor([&] { return openBox() && dialogs.openBoxes() == 1; }, 10000));
-        EXPECT_TRUE(openBox()->windowFlags() & Qt::WindowStaysOnTopHint);
-        if (answer == DIALOG_YES)
-            QTest::mouseClick(openBox()->button(QMessageBox::Yes), Qt::LeftButton);
+        QMessageBox* box = openBox();
+        EXPECT_TRUE(box->textFormat() == Qt::PlainText && box->text().toStdString() == text &&
+                    box->icon() == QMessageBox::Question &&
+                    box->windowFlags() & Qt::WindowStaysOnTopHint)
+            << title;
+        if (answer == DIALOG_YES) QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
         ending = answer == DIALOG_CLOSED;
         EXPECT_TRUE(QTest::qWaitFor([&] { return got != -1 && !openBox(); }, 10000));
         asker.join();
