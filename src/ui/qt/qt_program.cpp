@@ -22,6 +22,9 @@ namespace tc {
 
 namespace {
 
+// The console of the ended view (see ~QtProgram).
+WindowConsole* volatile keptConsole = nullptr;
+
 void leaveEventLoop() {
     QMetaObject::invokeMethod(
         qApp, [] { QCoreApplication::exit(startupState.exitCode); }, Qt::QueuedConnection);
@@ -53,8 +56,9 @@ QtProgram::~QtProgram() {
     setConsoleHooks({});
     setDialogs(nullptr);
     window_->allowClose();
-    // The console object outlives the view: threads of the program may still hold it.
-    (void)console_.release();
+    // The console object outlives the view: threads of the program may still hold it. It stays
+    // reachable from here (not a leak).
+    keptConsole = console_.release();
 }
 
 int QtProgram::start(std::function<int()> body) {

@@ -105,7 +105,9 @@ TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
     ASSERT_TRUE(second.start(TC_PROGRAM, {"--audio=null", "--config=" + dir.file("2"), "B", port},
                              {"XDG_RUNTIME_DIR=" + dir.path(), "QT_QPA_PLATFORM=offscreen"}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isMinimized(); }, 10000));
-    EXPECT_EQ(second.waitExit(15000), 1) << second.errors();
+    EXPECT_EQ(second.waitExit(15000), 1);
+    second.finish();
+    EXPECT_FALSE(second.sanitizerReported()) << second.errors();
     EXPECT_EQ(view.finish(), 0);
     EXPECT_EQ(bob.quit(), 0);
 }
