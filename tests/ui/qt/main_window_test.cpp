@@ -46,8 +46,6 @@ TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
         << describe(bob);
     settings.trayIcon = 1; // as main() decides from "/I" before the window is made
     QtProgram view;
-    // The console outlives the view by design (threads may still hold it): kept reachable.
-    [[maybe_unused]] static void* volatile console = &view.console();
     LaunchOptions options;
     options.audio = "null";
     std::string port = std::to_string(freePort()), title = "Talkcircle  " + port;
