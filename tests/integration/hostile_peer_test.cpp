@@ -38,6 +38,8 @@ TEST(HostilePeer, AnnouncedRedialIsLetInOnlyOnceAfterAnAcceptedCall) {
         ASSERT_TRUE(bob.waitCalls(0) && eveCalls(eve, bob, redial));
         if (*answer) {
             ASSERT_TRUE(says(bob, "Incoming Call: Accept Call " + FROM_EVE) && bob.type(answer));
+            ASSERT_TRUE(
+                says(bob, (*answer == 'N' ? "Rejected Call " : "Accepted Call ") + FROM_EVE));
         } else {
             ASSERT_TRUE(says(bob, "Accepted Call #0 " + FROM_EVE));
             ScriptedPeer again; // the record is used up: a second redial is put to the user
@@ -50,7 +52,7 @@ TEST(HostilePeer, AnnouncedRedialIsLetInOnlyOnceAfterAnAcceptedCall) {
             ASSERT_TRUE(bob.type("Drop 0"));
         ASSERT_TRUE(says(bob, "Call #0 Disconnected\n"));
     }
-    EXPECT_EQ(bob.count("Accepted Call #"), 1u);
+    EXPECT_EQ(bob.count("Accepted Call #"), 1u) << "unasked";
 }
 
 // A caller that stops reading while the copy sends it audio cannot hold Drop, Quit or SIGTERM.
