@@ -209,7 +209,8 @@ TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
         ASSERT_TRUE(peerSend(makePacket(PKT_QUERY, 2, "Again?")));
     ASSERT_TRUE(peerSend(makePacket(PKT_MESSAGE, 0, "done")));
     ASSERT_TRUE(console.waitForText("Message From #0:  done", 3000));
-    EXPECT_EQ(dialogs.questions().size(), asked + 1);
+    EXPECT_EQ(retiringThreadsRunning(), 1); // counted as they start
+    EXPECT_TRUE(eventually([&] { return dialogs.questions().size() == asked + 1; }));
     stopThread();
     EXPECT_TRUE(eventually([] { return retiringThreadsRunning() == 0; }));
 }
@@ -339,6 +340,22 @@ TEST_F(LineThreadsTest, SilentCallerIsPutToTheUserWithItsSourcePort) {
     EXPECT_EQ(dialogs.questions().at(0).text, "Accept Call From 127.0.0.1 40000 []\n");
     EXPECT_EQ(console.text(), "Accepted Call From 127.0.0.1 40000 []\n");
     EXPECT_EQ(lineTable[0].active + lineTable[0].accepted, 2);
+}
+
+// An incoming-call question nobody answers in time closes and counts as No.
+TEST_F(LineThreadsTest, UnansweredCallQuestionIsNo) {
+    callQuestionMs = 200;
+    dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>* cancel) {
+        EXPECT_TRUE(eventually([&] { return cancel && *cancel; }));
+        return DIALOG_CLOSED;
+    };
+    LineRecord& r = openLine(true, "127.0.0.1", holdThread);
+    r.peerPort = 9000;
+    r.peerId.set("Ann");
+    EXPECT_TRUE(console.waitForText("Rejected Call From 127.0.0.1 9000 [Ann]\n", 5000));
+    EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
+    fds[0] = -1; // closed by the hold thread
+    callQuestionMs = 60000;
 }
 
 // The greeting goes out in order. Asked for a redial, the owner thread calls again as soon as
