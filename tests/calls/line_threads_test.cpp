@@ -264,35 +264,6 @@ TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLine) {
     EXPECT_EQ(in.accepted.load(), 0);
 }
 
-// An announced redial is let in unasked only after an accepted call with the same address and
-// ID that was not dropped here, and only once; otherwise it is put to the user.
-TEST_F(LineThreadsTest, AnnouncedRedialNeedsARecentAcceptedCallOfThatPeer) {
-    struct Case {
-        uint8_t accepted, dropped;
-        const char* id;
-        bool letIn;
-    };
-    for (auto [accepted, dropped, id, letIn] :
-         {Case{0, 0, "Eve", false}, Case{1, 1, "Eve", false}, Case{1, 0, "Mal", false},
-          Case{1, 0, "Eve", true}}) {
-        resetLineHistory();
-        LineRecord& r = openLine(true, "10.9.8.7");
-        r.peerId.set("Eve"); // as if this call had been up
-        r.accepted = accepted;
-        r.droppedHere = dropped;
-        noteLineEnded(0);
-        stopThread();
-        for (bool again : {false, true}) {
-            console.clearText();
-            openLine(true, "10.9.8.7");
-            ASSERT_TRUE(peerSend(makePacket(PKT_AUTORETRY, 1), buildIdPacket(id, "", "", 4000)));
-            ASSERT_TRUE(console.waitForText("Call #0 From 10.9.8.7 4000", 3000));
-            EXPECT_EQ(console.count("Accepted Call #0"), letIn && !again) << id << int(dropped);
-            stopThread();
-        }
-    }
-}
-
 // The send thread packs the engine's blocks into packets of the line's code; a code set between
 // two packets holds from the next one on. The test holds the line's send lock while it gives a
 // packet's blocks, so the thread is still writing that packet when the code changes.
