@@ -31,6 +31,7 @@ constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
 constexpr int PASSWORD_PAUSE_MS = 1000;
 constexpr int PASSWORD_TRIES = 3;
+constexpr int SEND_BUFFER_PACKETS = 8;
 
 // Rewrites the line's row; a line that is ending has lost its row already.
 void updateRow(int n) {
@@ -333,6 +334,10 @@ void receiveThread(int n) {
     int size = settings.audioBufferTotal * BLOCK_BYTES;
     if (::setsockopt(r.sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0)
         message("Set Bufer Size Error\n");
+    // A few packets of send buffer: audio never queues up for long, and a peer that stopped
+    // reading is found within the send wait instead of after megabytes of buffer.
+    int sendSize = SEND_BUFFER_PACKETS * PACKET_BYTES;
+    ::setsockopt(r.sock, SOL_SOCKET, SO_SNDBUF, &sendSize, sizeof(sendSize));
     for (;;) {
         if (diag(DIAG_IN_BUFF)) {
             int waiting = bytesWaiting(r.sock);
