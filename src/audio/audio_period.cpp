@@ -60,18 +60,22 @@ Opened openAudioDevices() {
     WaveIn& in = *audioState.waveIn;
     WaveOut& out = *audioState.waveOut;
     audioState.audioOpen = 1;
-    while (in.open() != 0) {
-        message("Audio Input Open Error\n");
-        dialogs().beep();
+    for (;;) {
+        if (in.open() != 0) {
+            message("Audio Input Open Error\n");
+            dialogs().beep();
+        } else if (in.start() == 0) {
+            break;
+        } else {
+            // Its thread could not start: tried again later, as a failed open is.
+            message("Audio Input Start Error\n");
+            in.close();
+        }
         supervisorPause(OPEN_RETRY_MS);
         if (!keepTrying()) {
             audioState.audioOpen = 0;
             return Opened::noLineLeft;
         }
-    }
-    if (in.start() != 0) {
-        failureExit("Audio Input Start Error\n");
-        return Opened::failed;
     }
     while (out.open() != 0) {
         message("Audio Output Open Error\n");
@@ -153,8 +157,11 @@ int runAudioPeriod(const std::function<void()>& pulse) {
     try {
         audioPeriodState.audio = std::thread(audioThread);
     } catch (const std::system_error&) {
-        failureExit("Audio Thread Error\n");
-        return 1;
+        // The period ends and the supervisor opens the devices again later.
+        message("Audio Thread Error\n");
+        endPeriod();
+        supervisorPause(OPEN_RETRY_MS);
+        return 0;
     }
     while (keepTrying()) {
         lineStatistics();

@@ -1,5 +1,6 @@
 #include "calls/answer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,31 @@ constexpr int QUESTION_DELAY_MS = 2000;
 // How long a refused caller's unread greeting is drained before the socket closes, so the
 // close is an orderly one and the last message is not lost to a reset.
 constexpr int DRAIN_MS = 300;
+constexpr int MAX_STRANGERS_PER_ADDRESS = 2;
+constexpr int ACCEPT_PAUSE_MIN_MS = 100;
+constexpr int ACCEPT_PAUSE_MAX_MS = 2000;
+
+// accept() errors that pass: the listener pauses and tries again.
+bool transientAcceptError(int error) {
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EPROTO:
+    case ENETDOWN:
+    case EHOSTUNREACH:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EAGAIN:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Closes a socket that never became a line: the pending greeting of the caller is read away
 // first so that the caller sees an orderly end after our last packet.
@@ -109,6 +135,16 @@ int startIncomingThreads(int n) {
     return 0;
 }
 
+// Lines held by callers from this address that are not accepted (nor ending) yet.
+int strangersFrom(const in_addr& addr) {
+    int count = 0;
+    for (const LineRecord& r : lineTable)
+        if (r.inUse && r.incoming && !r.accepted && !r.ending &&
+            r.peerAddr.sin_addr.s_addr == addr.s_addr)
+            ++count;
+    return count;
+}
+
 // ANSWER mode. Returns true when the socket now belongs to a line.
 bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int srcPort) {
     if (sendSocketPacket(s, BANNER, PKT_VERSION,
@@ -121,7 +157,7 @@ bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int
         message("Send Compression Code Failed\n");
         return false;
     }
-    int n = claimLine(true);
+    int n = strangersFrom(from.sin_addr) < MAX_STRANGERS_PER_ADDRESS ? claimLine(true) : -1;
     if (n < 0) {
         printTimeStamp();
         message("Incoming Call From %s %d\n", fromText.c_str(), srcPort);
@@ -204,6 +240,7 @@ void printTimeStamp() {
 }
 
 void answerThread() {
+    int pause = ACCEPT_PAUSE_MIN_MS;
     for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof(from);
@@ -212,9 +249,16 @@ void answerThread() {
         if (s < 0) {
             if (startupState.closing) return;
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (transientAcceptError(errno)) {
+                for (int waited = 0; waited < pause && !startupState.closing; waited += 50)
+                    sleepMs(50);
+                pause = std::min(pause * 2, ACCEPT_PAUSE_MAX_MS);
+                continue;
+            }
             message("Accept Error\n");
             return;
         }
+        pause = ACCEPT_PAUSE_MIN_MS;
         if (startupState.closing) {
             ::close(s);
             return;
@@ -249,8 +293,13 @@ void holdThread(int n) {
     }
     rowUpdate(n);
     if (!r.ending && settings.hubMode == HUB_SERVER && !r.active) announceServerList();
-    while (!r.ending)
+    // An incoming-call question not answered in time counts as No.
+    int64_t askUntil = monotonicMs() + QUESTION_DELAY_MS + callQuestionMs;
+    while (!r.ending) {
+        if (!r.accepted && monotonicMs() >= askUntil) r.questionClosed = 1;
         sleepMs(100);
+    }
+    r.questionClosed = 1;
 
     r.active = 0;
     {
@@ -262,7 +311,7 @@ void holdThread(int n) {
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     message("Call #%d Disconnected\n", n);
     rowUpdate(ROW_REMOVE + n);
-    noteLineEnded(r.peerAddr.sin_addr);
+    noteLineEnded(n);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     joinLineThreads(n);
     int64_t left = until - monotonicMs();
@@ -279,8 +328,8 @@ void allowThread(int n) {
         audioState.toneRequest = 0;
         return;
     }
-    int answer =
-        dialogs().ask("Incoming Call", "Accept Call" + caller, DialogButtons::yesNo, &r.ending);
+    int answer = dialogs().ask("Incoming Call", "Accept Call" + caller, DialogButtons::yesNo,
+                               &r.questionClosed);
     audioState.toneRequest = 0;
     // Closed because the caller hung up meanwhile: the hold thread ends the line.
     if (r.ending) return;

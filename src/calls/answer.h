@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <string>
 
 namespace tc {
@@ -9,8 +10,9 @@ void answerThread();
 // Owns incoming line n: waits for the caller's ID, asks the user when the call was not accepted
 // at once, tells the callers of a server who is there, and ends the line.
 void holdThread(int line);
-// Asks the user whether to accept the call on line n.
+// Asks the user whether to accept the call on line n; no answer within callQuestionMs is No.
 void allowThread(int line);
+inline std::atomic<int> callQuestionMs{60000}; // tests shorten it
 
 // The date and time in the user's short formats, each followed by two spaces.
 std::string timeStampText();

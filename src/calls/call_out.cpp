@@ -181,13 +181,15 @@ void callThread(int n) {
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     if (r.ending == 1) message("Call #%d Disconnected\n", n);
     rowUpdate(ROW_REMOVE + n);
-    noteLineEnded(r.peerAddr.sin_addr);
+    noteLineEnded(n);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     // A forwarded call already goes on at its new address, with the redial mark passed on;
     // dialling the old address again would be forwarded once more and call the destination
-    // twice (and so on until the lines run out).
+    // twice (and so on until the lines run out). Only a call that had been accepted is redialled,
+    // at most once in 10 seconds to one address, so a callee cannot start a storm.
     bool forwarded = (r.ending.load() & 2) != 0;
-    if (r.autoRetry == 1 && !forwarded && !startupState.closing)
+    if (r.autoRetry == 1 && r.accepted && !forwarded && !startupState.closing &&
+        redialAllowed(r.peerAddr.sin_addr))
         placeCall(r.peerName.get(), r.port, r.password.get(), 1);
     joinLineThreads(n);
     int64_t left = until - monotonicMs();

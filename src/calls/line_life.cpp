@@ -17,17 +17,23 @@ namespace tc {
 namespace {
 
 std::mutex threadLocks[MAX_LINES];
-std::atomic<uint32_t> serials[MAX_LINES];
 
 struct EndedLine {
     uint32_t addr = 0;
+    std::string id;
     int64_t endedAt = 0;
-    bool used = false;
+    bool valid = false;
 };
 
 std::mutex historyMutex;
 EndedLine history[MAX_LINES * 2];
 size_t historyNext = 0;
+
+struct Redial {
+    uint32_t addr = 0;
+    int64_t at = 0;
+};
+Redial redials[MAX_LINES]; // under historyMutex
 
 } // namespace
 
@@ -36,36 +42,56 @@ std::mutex& lineThreadsLock(int line) {
 }
 
 uint32_t startCallSerial(int line) {
-    return serials[line].fetch_add(1) + 1;
+    return lineTable[line].callSerial.fetch_add(1) + 1;
 }
 
 uint32_t callSerial(int line) {
-    return serials[line];
+    return lineTable[line].callSerial;
 }
 
 bool callStillUp(int line, uint32_t serial) {
     const LineRecord& r = lineTable[line];
-    return serials[line] == serial && r.inUse && !r.ending;
+    return r.callSerial == serial && r.inUse && !r.ending;
 }
 
-void noteLineEnded(const in_addr& peer) {
+void noteLineEnded(int line) {
+    const LineRecord& r = lineTable[line];
+    if (!r.accepted || r.droppedHere) return;
     std::lock_guard lock(historyMutex);
-    history[historyNext] = {peer.s_addr, monotonicMs(), true};
+    history[historyNext] = {r.peerAddr.sin_addr.s_addr, r.peerId.get(), monotonicMs(), true};
     historyNext = (historyNext + 1) % std::size(history);
 }
 
-bool lineEndedRecently(const in_addr& peer) {
+bool takeRedialRecord(const in_addr& peer, const std::string& id) {
     int64_t now = monotonicMs();
     std::lock_guard lock(historyMutex);
-    for (const auto& e : history)
-        if (e.used && e.addr == peer.s_addr && now - e.endedAt <= REDIAL_WINDOW_MS) return true;
+    for (auto& e : history) {
+        if (!e.valid || e.addr != peer.s_addr || e.id != id) continue;
+        if (now - e.endedAt > REDIAL_WINDOW_MS) continue;
+        e.valid = false;
+        return true;
+    }
     return false;
+}
+
+bool redialAllowed(const in_addr& peer) {
+    int64_t now = monotonicMs();
+    std::lock_guard lock(historyMutex);
+    Redial* oldest = &redials[0];
+    for (Redial& d : redials) {
+        if (d.at != 0 && d.addr == peer.s_addr && now - d.at < REDIAL_GAP_MS) return false;
+        if (d.at < oldest->at) oldest = &d;
+    }
+    *oldest = {peer.s_addr, now};
+    return true;
 }
 
 void resetLineHistory() {
     std::lock_guard lock(historyMutex);
     for (auto& e : history)
         e = {};
+    for (auto& d : redials)
+        d = {};
     historyNext = 0;
 }
 
@@ -85,6 +111,9 @@ void joinLineThreads(int line) {
 
 void releaseOwnedLine(int line) {
     LineRecord& r = lineTable[line];
+    // An open query box of the call closes by itself now that the line is ending.
+    for (int i = 0; i < 100 && r.queryOpen; ++i)
+        sleepMs(20);
     std::thread self;
     {
         std::lock_guard lock(threadLocks[line]);

@@ -17,11 +17,17 @@ uint32_t callSerial(int line);
 // True while the call with this serial is still up on the line.
 bool callStillUp(int line, uint32_t serial);
 
-// Remembers the peer address of every ended line for a minute: an announced redial is accepted
-// without asking only from an address whose line ended that recently.
+// Remembers for a minute the peer address and ID of each ended call that had been accepted and
+// was not dropped here: an announced redial is let in without asking only with such a record,
+// and each record lets in one call.
 constexpr int REDIAL_WINDOW_MS = 60000;
-void noteLineEnded(const in_addr& peer);
-bool lineEndedRecently(const in_addr& peer);
+void noteLineEnded(int line);
+// True (and the record is used up) when a matching record exists.
+bool takeRedialRecord(const in_addr& peer, const std::string& id);
+// True (and the redial is noted) when no automatic call went to this address in the last
+// REDIAL_GAP_MS.
+constexpr int REDIAL_GAP_MS = 10000;
+bool redialAllowed(const in_addr& peer);
 void resetLineHistory();
 
 // Shuts the line's socket down both ways, so its blocked receive and send return. Returns 0 when

@@ -29,6 +29,9 @@ namespace {
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
+constexpr int PASSWORD_PAUSE_MS = 1000;
+constexpr int PASSWORD_TRIES = 3;
+constexpr int SEND_BUFFER_PACKETS = 8;
 
 // Rewrites the line's row; a line that is ending has lost its row already.
 void updateRow(int n) {
@@ -96,7 +99,7 @@ void onId(int n, const Packet& p) {
         } else if (settings.hubMode == HUB_SERVER) {
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
-        } else if (r.autoRetry == 1 && lineEndedRecently(r.peerAddr.sin_addr)) {
+        } else if (r.autoRetry == 1 && takeRedialRecord(r.peerAddr.sin_addr, id.id)) {
             r.active = 1;
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
@@ -122,20 +125,31 @@ RxNext onForward(int n, const Packet& p) {
     return RxNext::stop;
 }
 
-void onCommand(int n, Packet& p) {
+RxNext onCommand(int n, Packet& p) {
     LineRecord& r = lineTable[n];
+    // After a wrong password the next request waits its turn; this line only.
+    int64_t wait = r.commandsFrom - monotonicMs();
+    if (wait > 0 && sleepUnlessEnding(n, static_cast<int>(wait))) return RxNext::stop;
     if (!commandAuthorised(p, r.peerAddr)) {
+        message("Command Password Refused From %s\n", dottedAddress(r.peerAddr.sin_addr).c_str());
+        r.commandsFrom = monotonicMs() + PASSWORD_PAUSE_MS;
+        bool last = ++r.badPasswords >= PASSWORD_TRIES;
+        if (last) {
+            r.ending |= 1;
+            displayDirty = 1;
+        }
         sendPacket(n, nullptr, PKT_COMMANDREPLY, -1);
-        return;
+        return last ? RxNext::stop : RxNext::next;
     }
     p.setType(0);
     // A request that arrives while the previous one still runs waits for it (bounded), rather
     // than being lost without a reply.
     int64_t until = monotonicMs() + COMMAND_QUEUE_WAIT_MS;
     while (queueRemoteCommands(p, n) != 0) {
-        if (r.ending || monotonicMs() >= until) return;
+        if (r.ending || monotonicMs() >= until) break;
         sleepMs(50);
     }
+    return RxNext::next;
 }
 
 RxNext onConnList(int n, const Packet& p) {
@@ -181,12 +195,16 @@ void onCompression(int n, int code) {
 }
 
 void onQuery(int n, const Packet& p) {
+    LineRecord& r = lineTable[n];
     int kind = p.value();
     if (kind >= 0 && kind <= 3) {
+        // One open box per call, and none before the call is accepted.
+        if (!r.accepted || r.queryOpen.exchange(1) != 0) return;
         uint32_t serial = callSerial(n);
         std::string question = payloadString(p, 0);
-        startRetiringThread(
-            [n, serial, question, kind] { queryThread(n, serial, question, kind); });
+        if (startRetiringThread(
+                [n, serial, question, kind] { queryThread(n, serial, question, kind); }) != 0)
+            r.queryOpen = 0;
         return;
     }
     static const char* const replies[] = {"OK", "YES", "NO", "CANCEL"};
@@ -288,8 +306,7 @@ RxNext actOnPacket(int n) {
     case PKT_FORWARD:
         return onForward(n, p);
     case PKT_COMMAND:
-        onCommand(n, p);
-        return RxNext::next;
+        return onCommand(n, p);
     case PKT_CONNLIST:
         return onConnList(n, p);
     case PKT_COMPRESSION:
@@ -317,6 +334,10 @@ void receiveThread(int n) {
     int size = settings.audioBufferTotal * BLOCK_BYTES;
     if (::setsockopt(r.sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0)
         message("Set Bufer Size Error\n");
+    // A few packets of send buffer: audio never queues up for long, and a peer that stopped
+    // reading is found within the send wait instead of after megabytes of buffer.
+    int sendSize = SEND_BUFFER_PACKETS * PACKET_BYTES;
+    ::setsockopt(r.sock, SOL_SOCKET, SO_SNDBUF, &sendSize, sizeof(sendSize));
     for (;;) {
         if (diag(DIAG_IN_BUFF)) {
             int waiting = bytesWaiting(r.sock);
@@ -334,7 +355,12 @@ void queryThread(int n, uint32_t serial, std::string question, int kind) {
     DialogButtons buttons = kind == 2   ? DialogButtons::yesNo
                             : kind == 3 ? DialogButtons::yesNoCancel
                                         : DialogButtons::ok;
-    int answer = dialogs().ask("Talkcircle Query", question, buttons, &startupState.closing);
+    // The box closes when its call ends (the owner waits for that before it frees the line).
+    LineRecord& r = lineTable[n];
+    int answer = callStillUp(n, serial)
+                     ? dialogs().ask("Talkcircle Query", question, buttons, &r.ending)
+                     : DIALOG_CLOSED;
+    r.queryOpen = 0;
     int reply = 0;
     if (kind == 1 && answer == DIALOG_OK) reply = DIALOG_OK;
     if (kind >= 2 && (answer == DIALOG_YES || answer == DIALOG_NO)) reply = answer;

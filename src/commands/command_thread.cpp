@@ -78,6 +78,12 @@ TakenCommand takeQueuedCommand(char* command) {
     return taken;
 }
 
+// A reply goes only to the call that sent the request; none once that call has ended.
+void replyToSource(int source, const char* text, int value) {
+    int line = lineOfCommandSource(source);
+    if (line >= 0) sendPacket(line, text, PKT_COMMANDREPLY, value);
+}
+
 // Returns the queue to idle and sends the closing reply to a remote requester. The queue is
 // freed first, so a client may send its next request as soon as it has the closing reply; the
 // replies of that request come from this thread after this one.
@@ -86,7 +92,7 @@ void finishRequest(int source, const std::string& lastCommand) {
         std::lock_guard lock(commandState.mutex);
         if (outputState.commandSource == source) outputState.commandSource = -1;
     }
-    if (source >= 0) sendPacket(source, lastCommand.c_str(), PKT_COMMANDREPLY, 0);
+    replyToSource(source, lastCommand.c_str(), 0);
 }
 
 void bufferThreadLoop() {
@@ -171,7 +177,7 @@ bool runNextQueued() {
         return true;
     }
     if (taken.echo) message("CMD: %s\n", command);
-    if (taken.source >= 0) sendPacket(taken.source, command, PKT_COMMANDREPLY, 1);
+    replyToSource(taken.source, command, 1);
     runCommand(command, ROLE_BUFFER);
     return true;
 }

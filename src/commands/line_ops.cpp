@@ -14,12 +14,14 @@ namespace {
 constexpr int32_t PER_LINE_BITS = LINEOP_TALK | LINEOP_HOLD | LINEOP_DROP;
 constexpr int32_t ALL_LINES_BITS = LINEOP_TALK_ALL | LINEOP_HOLD_ALL | LINEOP_DROP_ALL;
 
-// Switches automatic redial off on both sides and makes the line's threads close the call.
+// Switches automatic redial off on both sides and makes the line's threads close the call. The
+// line is ending before the courtesy packet, which never waits for a peer that stopped reading.
 void dropLine(int n) {
     LineRecord& r = lineTable[n];
     r.autoRetry = 0;
-    sendPacket(n, nullptr, PKT_AUTORETRY, 0);
+    r.droppedHere = 1;
     r.ending = 1;
+    sendPacketNoWait(n, nullptr, PKT_AUTORETRY, 0);
 }
 
 // Talk or hold on one line; a line that is not yet accepted is left alone.

@@ -19,7 +19,7 @@ int queueRemoteCommands(const Packet& packet, int line) {
         std::memcpy(q.commandBuffer, packet.payload, PAYLOAD_BYTES);
         q.commandIndex = 0;
         q.commandCount = packet.value();
-        outputState.commandSource = line;
+        outputState.commandSource = commandSourceOf(line);
     }
     commandState.queueEvent.set();
     return 0;

@@ -46,7 +46,15 @@ void clearRecord(LineRecord& r) {
     r.spkGain = 0;
     r.compCode = 0;
     r.autoRetry = 0;
+    r.droppedHere = 0;
+    r.sendStuck = 0;
+    r.queryOpen = 0;
+    r.questionClosed = 0;
+    r.badPasswords = 0;
+    r.commandsFrom = 0;
 }
+
+constexpr uint32_t SOURCE_SERIAL_MASK = 0x0FFFFFFF;
 
 } // namespace
 
@@ -67,6 +75,19 @@ int claimLine(bool incoming) {
         return n;
     }
     return -1;
+}
+
+int commandSourceOf(int line) {
+    return static_cast<int>(((lineTable[line].callSerial & SOURCE_SERIAL_MASK) << 3) |
+                            static_cast<uint32_t>(line));
+}
+
+int lineOfCommandSource(int source) {
+    if (source < 0) return -1;
+    int line = source & 7;
+    const LineRecord& r = lineTable[line];
+    bool same = (r.callSerial & SOURCE_SERIAL_MASK) == (static_cast<uint32_t>(source) >> 3);
+    return same && r.inUse && !r.ending ? line : -1;
 }
 
 void releaseLine(int line) {

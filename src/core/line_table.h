@@ -60,7 +60,21 @@ struct LineRecord {
     std::atomic<uint8_t> inUse{0};
     std::atomic<int8_t> compCode{0};
     std::atomic<uint8_t> autoRetry{0};
+    std::atomic<uint8_t> droppedHere{0};    // ended by the local user (Drop)
+    std::atomic<uint8_t> sendStuck{0};      // a send timed out: the line ends, no more sends
+    std::atomic<uint8_t> queryOpen{0};      // a query box of this call is open
+    std::atomic<uint8_t> questionClosed{0}; // closes the incoming-call question
+    int badPasswords = 0;                   // receive thread only
+    int64_t commandsFrom = 0;               // receive thread only: no command before this time
+    // Counts the calls on this line (not cleared by a claim), so that what belongs to one call
+    // never reaches the next call on the same line.
+    std::atomic<uint32_t> callSerial{0};
 };
+
+// A remote command source: the line in the low 3 bits and its call serial above them (>= 0).
+int commandSourceOf(int line);
+// The line of a command source whose call is still up, or -1.
+int lineOfCommandSource(int source);
 
 extern LineRecord lineTable[MAX_LINES];
 extern AutoResetEvent rxEvent[MAX_LINES];

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/line_table.h"
 #include "core/protocol.h"
 #include "core/settings.h"
 #include "core/window_hooks.h"
@@ -42,8 +43,8 @@ void writeConsole(const char* text) {
 }
 
 void sendToCommander(const char* text) {
-    int line = outputState.commandSource;
-    if (line < 0 || line >= 8) return;
+    int line = lineOfCommandSource(outputState.commandSource);
+    if (line < 0) return;
     std::string reply(text);
     if (!reply.empty() && reply.back() == '\n') reply.pop_back();
     sendPacket(line, reply.c_str(), PKT_COMMANDREPLY, 2);

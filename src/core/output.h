@@ -31,7 +31,8 @@ struct OutputState {
     SharedText logFileName{255};
     std::mutex panelMutex;
     char panelRows[PANEL_ROWS][PANEL_ROW_BYTES] = {};
-    // -1 no command running, -2 a locally typed command, 0..7 the line whose remote command runs.
+    // -1 no command running, -2 a locally typed command, >= 0 the call whose remote command runs
+    // (commandSourceOf).
     std::atomic<int> commandSource{-1};
 };
 

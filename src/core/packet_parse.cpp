@@ -186,7 +186,12 @@ bool commandAuthorised(const Packet& packet, const sockaddr_in& peer) {
     if (password.empty()) return false; // no password: loopback clients only
     if (password.size() >= static_cast<size_t>(PAYLOAD_BYTES)) return false;
     size_t start = PAYLOAD_BYTES - 1 - password.size();
-    return payloadString(packet, static_cast<int>(start)) == password;
+    std::string offered = payloadString(packet, static_cast<int>(start));
+    // Constant time: every byte of the password is compared whatever the offered text is.
+    uint8_t differ = offered.size() == password.size() ? 0 : 1;
+    for (size_t i = 0; i < password.size(); ++i)
+        differ |= static_cast<uint8_t>(password[i] ^ (i < offered.size() ? offered[i] : 0));
+    return differ == 0;
 }
 
 Packet buildCommandPacket(const std::vector<std::string>& commands, const std::string& password) {

@@ -4,9 +4,12 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "core/line_table.h"
+#include "core/window_hooks.h"
+#include "platform/clock.h"
 
 namespace tc {
 
@@ -31,12 +34,20 @@ bool keepsShortTexts(int type) {
 
 } // namespace
 
-int sendWholePacket(int sock, const Packet& packet) {
+int sendWholePacket(int sock, const Packet& packet, int waitMs) {
     const auto* data = reinterpret_cast<const char*>(&packet);
+    const int64_t until = monotonicMs() + waitMs;
     size_t sent = 0;
     while (sent < sizeof(packet)) {
-        ssize_t n = ::send(sock, data + sent, sizeof(packet) - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(sock, data + sent, sizeof(packet) - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int64_t left = until - monotonicMs();
+            if (left <= 0) return -2;
+            pollfd p{sock, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+            continue;
+        }
         if (n < 1) return n < 0 ? -1 : 0;
         sent += static_cast<size_t>(n);
     }
@@ -47,7 +58,22 @@ int sendLinePacket(int line, const Packet& packet) {
     if (line < 0 || line >= MAX_LINES) return -1;
     LineRecord& r = lineTable[line];
     std::lock_guard lock(r.sendLock);
-    return sendWholePacket(r.sock, packet);
+    if (r.sendStuck) return -2;
+    int sent = sendWholePacket(r.sock, packet);
+    if (sent == -2) {
+        r.sendStuck = 1;
+        r.ending |= 1;
+        displayDirty = 1;
+    }
+    return sent;
+}
+
+int sendPacketNoWait(int line, const char* text, int type, int value) {
+    if (line < 0 || line >= MAX_LINES) return -1;
+    LineRecord& r = lineTable[line];
+    std::unique_lock lock(r.sendLock, std::try_to_lock);
+    if (!lock.owns_lock() || r.sendStuck) return -2;
+    return sendWholePacket(r.sock, makePacket(text, type, value), 0);
 }
 
 int sendSocketPacket(int sock, const char* text, int type, int value) {

@@ -65,9 +65,16 @@ int sendSocketPacket(int sock, const char* text, int type, int value);
 // Sends a ready packet on a line. Every sender of a line goes through the line's send lock, so
 // packets from the send thread, the receive thread and the commands never interleave on the
 // stream. Returns 1032, or below 1 on failure.
+// A line whose socket takes nothing for SEND_WAIT_MS is ended as if the peer had closed, and
+// later sends on it fail at once.
 int sendLinePacket(int line, const Packet& packet);
-// Sends a ready packet on a socket (no lock). Returns 1032, or below 1 on failure.
-int sendWholePacket(int sock, const Packet& packet);
+// A courtesy packet that never waits: nothing is sent when another sender holds the line or the
+// socket has no room.
+int sendPacketNoWait(int line, const char* text, int type, int value);
+// Sends a ready packet on a socket (no lock), waiting at most waitMs for the socket to take it.
+// Returns 1032, or below 1 on failure (-2 when the time ran out).
+constexpr int SEND_WAIT_MS = 5000;
+int sendWholePacket(int sock, const Packet& packet, int waitMs = SEND_WAIT_MS);
 
 // Reads one whole packet, across as many partial receives as it takes. When `stop` is given it
 // is checked before every receive and a non-zero value ends the read. Returns 1032, or below 1

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 
@@ -635,7 +636,13 @@ void TerminalConsole::startInterruptWatcher() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previousAction_);
-    interruptThread_ = std::thread([this, fd = interruptRead_] { watchInterrupts(fd); });
+    try {
+        interruptThread_ = std::thread([this, fd = interruptRead_] { watchInterrupts(fd); });
+    } catch (const std::system_error&) {
+        // No watcher: Ctrl+C keeps its default action.
+        sigaction(SIGINT, &previousAction_, nullptr);
+        interruptPipe = -1;
+    }
 }
 
 void TerminalConsole::stopInterruptWatcher() {

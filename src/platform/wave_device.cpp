@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "platform/clock.h"
@@ -84,10 +85,16 @@ int WaveDevice::queued() const {
     return static_cast<int>(queue_.size());
 }
 
-void WaveDevice::startPump() {
-    if (manual_ || pumping_) return;
+int WaveDevice::startPump() {
+    if (manual_ || pumping_) return 0;
     pumping_ = true;
-    pump_ = std::thread([this] { pumpLoop(); });
+    try {
+        pump_ = std::thread([this] { pumpLoop(); });
+    } catch (const std::system_error&) {
+        pumping_ = false;
+        return 1;
+    }
+    return 0;
 }
 
 void WaveDevice::stopPump() {
@@ -124,8 +131,10 @@ int WaveIn::start() {
         if (!open_) return 1;
         started_ = true;
     }
-    startPump();
-    return 0;
+    if (startPump() == 0) return 0;
+    std::lock_guard lock(mutex_);
+    started_ = false;
+    return 1;
 }
 
 int WaveIn::reset() {
@@ -167,14 +176,14 @@ int WaveOut::open() {
         if (open_ || stream_->open() != 0) return 1;
         open_ = true;
     }
-    startPump();
-    return 0;
+    if (startPump() == 0) return 0;
+    close();
+    return 1;
 }
 
 int WaveOut::reset() {
     WaveDevice::reset();
-    if (isOpen()) startPump();
-    return 0;
+    return isOpen() ? startPump() : 0;
 }
 
 int WaveOut::write(WaveHeader& header) {

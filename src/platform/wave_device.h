@@ -83,7 +83,8 @@ class WaveDevice {
   protected:
     WaveDevice(bool manual) : manual_(manual) {}
     int queueHeader(WaveHeader& header);
-    void startPump();
+    // Returns 0, or 1 when the pump thread could not start.
+    int startPump();
     void stopPump();
     // Takes every queued header off the queue, marked done.
     void returnAll();

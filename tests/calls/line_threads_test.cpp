@@ -108,12 +108,23 @@ class LineThreadsTest : public ::testing::Test {
 using CallOutTest = LineThreadsTest;
 using UdpStatusTest = LineThreadsTest;
 
+// A wrong password is refused, reported, and holds the line's next request for a second; the
+// third ends the line.
 TEST_F(LineThreadsTest, CommandsFromAFarPeerNeedThePassword) {
     settings.callPassword.set("pw");
-    openLine(true, "10.1.2.3");
-    ASSERT_TRUE(peerSend(buildCommandPacket({"Mute Y"}, "wrong")));
-    EXPECT_EQ(next(), std::pair(PKT_COMMANDREPLY, -1));
+    LineRecord& r = openLine(true, "10.1.2.3");
+    for (int wrong = 1; wrong <= 3; ++wrong) {
+        int64_t sent = monotonicMs();
+        ASSERT_TRUE(peerSend(buildCommandPacket({"Mute Y"}, "pw2")));
+        EXPECT_EQ(next(), std::pair(PKT_COMMANDREPLY, -1));
+        EXPECT_GE(monotonicMs() - sent, wrong > 1 ? 900 : 0) << wrong;
+        EXPECT_EQ(console.count("Command Password Refused From 10.1.2.3\n"), wrong);
+        EXPECT_EQ(r.ending.load() != 0, wrong == 3);
+    }
     EXPECT_EQ(outputState.commandSource.load(), -1);
+    stopThread();
+
+    openLine(true, "10.1.2.3");
 
     // With the password the request is queued once the one before it (another line's) has
     // finished; it is not lost meanwhile.
@@ -122,7 +133,7 @@ TEST_F(LineThreadsTest, CommandsFromAFarPeerNeedThePassword) {
     sleepMs(100); // nothing shows the wait: a shorter pause can only let the test pass too easily
     EXPECT_EQ(outputState.commandSource.load(), 5);
     outputState.commandSource = -1;
-    ASSERT_TRUE(eventually([] { return outputState.commandSource.load() == 0; }));
+    ASSERT_TRUE(eventually([] { return lineOfCommandSource(outputState.commandSource) == 0; }));
     std::lock_guard lock(commandState.mutex);
     EXPECT_EQ(commandState.queue.commandCount, 2);
     EXPECT_STREQ(commandState.queue.commandBuffer, "Mute Y");
@@ -164,8 +175,12 @@ TEST_F(LineThreadsTest, ControlPacketsOnAHeldIncomingLine) {
 }
 
 // Kinds 0 to 3 open a question on a thread of its own; its answer goes back while the call is up.
+// None before the call is accepted, one at a time, closed when the line ends.
 TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
-    openLine(true);
+    LineRecord& r = openLine(true);
+    ASSERT_TRUE(peerSend(makePacket(PKT_QUERY, 0, "Early?"), makePacket(PKT_MESSAGE, 0, "1")));
+    ASSERT_TRUE(console.waitForText("Message From #0:  1", 3000));
+    r.accepted = 1;
     const std::tuple<int, int, DialogButtons, int> rows[] = {
         // kind, answer, buttons, reply
         {0, DIALOG_OK, DialogButtons::ok, 0},
@@ -186,6 +201,18 @@ TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
         // A row without a reply reads nothing: a stray one would be read by the next row instead.
         EXPECT_EQ(reply ? next() : std::pair(PKT_QUERY, 0), std::pair(PKT_QUERY, reply));
     }
+    dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>* cancel) {
+        EXPECT_TRUE(eventually([&] { return cancel && *cancel; }));
+        return DIALOG_YES;
+    };
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(peerSend(makePacket(PKT_QUERY, 2, "Again?")));
+    ASSERT_TRUE(peerSend(makePacket(PKT_MESSAGE, 0, "done")));
+    ASSERT_TRUE(console.waitForText("Message From #0:  done", 3000));
+    EXPECT_EQ(retiringThreadsRunning(), 1); // counted as they start
+    EXPECT_TRUE(eventually([&] { return dialogs.questions().size() == asked + 1; }));
+    stopThread();
+    EXPECT_TRUE(eventually([] { return retiringThreadsRunning() == 0; }));
 }
 
 // A High packet is decoded with the line's state and handed over block by block, scaled by the
@@ -237,20 +264,6 @@ TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLine) {
     EXPECT_EQ(in.accepted.load(), 0);
 }
 
-TEST_F(LineThreadsTest, AnnouncedRedialIsAcceptedOnlyAfterARecentCallFromThatAddress) {
-    LineRecord& r = openLine(true, "10.9.8.7");
-    ASSERT_TRUE(peerSend(makePacket(PKT_AUTORETRY, 1), buildIdPacket("Eve", "", "", 4000)));
-    ASSERT_TRUE(console.waitForText("Incoming Call #0 From 10.9.8.7 4000 [Eve]\n", 3000));
-    EXPECT_EQ(r.accepted.load(), 0);
-    stopThread();
-
-    noteLineEnded(r.peerAddr.sin_addr);
-    openLine(true, "10.9.8.7");
-    ASSERT_TRUE(peerSend(makePacket(PKT_AUTORETRY, 1), buildIdPacket("Eve", "", "eve.net", 4000)));
-    ASSERT_TRUE(eventually([&] { return r.accepted.load() == 1 && r.active.load() == 1; }));
-    EXPECT_EQ(console.count("Accepted Call #0 From eve.net 4000 [Eve]\n"), 1);
-}
-
 // The send thread packs the engine's blocks into packets of the line's code; a code set between
 // two packets holds from the next one on. The test holds the line's send lock while it gives a
 // packet's blocks, so the thread is still writing that packet when the code changes.
@@ -300,6 +313,22 @@ TEST_F(LineThreadsTest, SilentCallerIsPutToTheUserWithItsSourcePort) {
     EXPECT_EQ(lineTable[0].active + lineTable[0].accepted, 2);
 }
 
+// An incoming-call question nobody answers in time closes and counts as No.
+TEST_F(LineThreadsTest, UnansweredCallQuestionIsNo) {
+    callQuestionMs = 200;
+    dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>* cancel) {
+        EXPECT_TRUE(eventually([&] { return cancel && *cancel; }));
+        return DIALOG_CLOSED;
+    };
+    LineRecord& r = openLine(true, "127.0.0.1", holdThread);
+    r.peerPort = 9000;
+    r.peerId.set("Ann");
+    EXPECT_TRUE(console.waitForText("Rejected Call From 127.0.0.1 9000 [Ann]\n", 5000));
+    EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
+    fds[0] = -1; // closed by the hold thread
+    callQuestionMs = 60000;
+}
+
 // The greeting goes out in order. Asked for a redial, the owner thread calls again as soon as
 // the callee hangs up, announcing the redial before its ID; switched off again, the line ends
 // for good with its teardown printed once.
@@ -320,6 +349,7 @@ TEST_F(CallOutTest, GreetingGoesOutInOrderAndTheLineEndsCleanly) {
     EXPECT_EQ(next(&callee), std::pair(0, 0)) << "the start packet"; // zero padded by sendPacket
     EXPECT_TRUE(eventually([] { return lineTable[0].active.load() == 1; }));
 
+    lineTable[0].accepted = 1; // only an accepted call is redialled
     ASSERT_TRUE(callee.sendText(PKT_AUTORETRY, 1));
     callee.close(); // the line reads the AUTORETRY packet before the end of the stream
     ASSERT_TRUE(callee.accept());

@@ -48,12 +48,14 @@ Packet makePacket(int type, int value, std::string_view text) {
     return p;
 }
 
-int connectLoopback(int port, int timeoutMs) {
+int connectLoopback(int port, int timeoutMs, int receiveBuffer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     sockaddr_in a = loopbackAddress(port);
     for (;;) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) return -1;
+        if (receiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
         if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
         int err = errno;
         ::close(fd);
@@ -68,9 +70,9 @@ ScriptedPeer::~ScriptedPeer() {
     closeFd(listenFd_);
 }
 
-bool ScriptedPeer::connectTo(int port, int timeoutMs) {
+bool ScriptedPeer::connectTo(int port, int timeoutMs, int receiveBuffer) {
     close();
-    fd_ = connectLoopback(port, timeoutMs);
+    fd_ = connectLoopback(port, timeoutMs, receiveBuffer);
     return fd_ >= 0 && setNoDelay(fd_) == 0;
 }
 

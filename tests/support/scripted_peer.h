@@ -22,8 +22,9 @@ namespace tc::test {
 Packet makePacket(int type, int value, std::string_view text = {});
 
 // Connects a plain blocking TCP socket to 127.0.0.1:port, retrying while the port refuses
-// (the program may still be starting). Returns the descriptor, or -1 after timeoutMs.
-int connectLoopback(int port, int timeoutMs = 5000);
+// (the program may still be starting). Returns the descriptor, or -1 after timeoutMs. A
+// receiveBuffer above 0 sets SO_RCVBUF before the connection (a peer that reads little).
+int connectLoopback(int port, int timeoutMs = 5000, int receiveBuffer = 0);
 // Listens on 127.0.0.1:port (0: a port the system picks). Returns the socket and sets `bound`
 // to the port, or returns -1.
 int listenLoopback(int port, int& bound);
@@ -36,7 +37,7 @@ class ScriptedPeer {
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     // Calling side: connect to 127.0.0.1:port (see connectLoopback).
-    bool connectTo(int port, int timeoutMs = 5000);
+    bool connectTo(int port, int timeoutMs = 5000, int receiveBuffer = 0);
     // Answering side: listen on an ephemeral port of 127.0.0.1. Returns the port, 0 on failure.
     int listen();
     // Waits for one connection on the listening socket.
