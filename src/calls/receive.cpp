@@ -19,7 +19,6 @@
 #include "core/protocol.h"
 #include "core/settings.h"
 #include "core/window_hooks.h"
-#include "platform/clock.h"
 #include "platform/dialogs.h"
 
 namespace tc {
@@ -28,7 +27,6 @@ namespace {
 
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
-constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
 
 // Rewrites the line's row; a line that is ending has lost its row already.
 void updateRow(int n) {
@@ -129,13 +127,8 @@ void onCommand(int n, Packet& p) {
         return;
     }
     p.setType(0);
-    // A request that arrives while the previous one still runs waits for it (bounded), rather
-    // than being lost without a reply.
-    int64_t until = monotonicMs() + COMMAND_QUEUE_WAIT_MS;
-    while (queueRemoteCommands(p, n) != 0) {
-        if (r.ending || monotonicMs() >= until) return;
-        sleepMs(50);
-    }
+    // Replaces a request still running; the receive thread never waits for the queue.
+    queueRemoteCommands(p, n);
 }
 
 RxNext onConnList(int n, const Packet& p) {

@@ -52,7 +52,10 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
          "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
         {"localhost:%/up?a=b", head + std::string(300, 'x') + "<htm", notHtml,
          "GET /up?a=b HTTP/1.0\r\nHost: localhost\r\n\r\n"},
-        {"127.0.0.1:%/x", "<html>", "<html>", "GET /x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}};
+        {"127.0.0.1:%/x", "<html>", "<html>", "GET /x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"127.0.0.1:%", head + page + std::string(3000, 'y'), // printed up to 2048 bytes
+         page + std::string(2048 - page.size(), 'y') + "\n",
+         "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}};
     for (auto [url, reply, printed, request] : cases) {
         PageServer server({reply});
         store(url.replace(url.find('%'), 1, std::to_string(server.port())));
@@ -61,6 +64,13 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
         EXPECT_EQ(console.take(), printed);
         EXPECT_EQ(checks(), std::string("\x04\x0A", 2));
     }
+    // A page dripped for 5 s is read only until the reply's time limit.
+    dnsTimings.replyTimeoutMs = 300;
+    PageServer drip(std::vector<std::string>(100, "<html>"), 0, 50);
+    store("127.0.0.1:" + std::to_string(drip.port()));
+    EXPECT_EQ(dnsUpdate(2), 1);
+    EXPECT_LT(console.take().size(), 300u);
+    EXPECT_EQ(checks(), std::string("\x04\x0A", 2));
     UpdateUrl u;
     EXPECT_EQ(parseUpdateUrl("a:1:81abc/x:9", u), 0);
     EXPECT_EQ(std::tuple(u.host, u.port, u.path), std::tuple("a", 81, "x:9"));
