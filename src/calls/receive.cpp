@@ -28,7 +28,6 @@ namespace {
 
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
-constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
 constexpr int PASSWORD_PAUSE_MS = 1000;
 constexpr int PASSWORD_TRIES = 3;
 constexpr int SEND_BUFFER_PACKETS = 8;
@@ -142,13 +141,8 @@ RxNext onCommand(int n, Packet& p) {
         return last ? RxNext::stop : RxNext::next;
     }
     p.setType(0);
-    // A request that arrives while the previous one still runs waits for it (bounded), rather
-    // than being lost without a reply.
-    int64_t until = monotonicMs() + COMMAND_QUEUE_WAIT_MS;
-    while (queueRemoteCommands(p, n) != 0) {
-        if (r.ending || monotonicMs() >= until) break;
-        sleepMs(50);
-    }
+    // Replaces a request still running; the receive thread never waits for the queue.
+    queueRemoteCommands(p, n);
     return RxNext::next;
 }
 

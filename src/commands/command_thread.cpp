@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
+#include <vector>
 
 #include "commands/console_dialogs.h"
 #include "commands/text_helpers.h"
@@ -18,6 +18,7 @@ namespace tc {
 namespace {
 
 constexpr int IDLE_POLL_MS = 500;
+constexpr int QUIT_POLL_MS = 500;
 constexpr int CONSOLE_ONLY = NoPanel | NoLog;
 
 // Copies at most COMMAND_LINE_BYTES - 1 characters and terminates.
@@ -34,30 +35,40 @@ struct TakenCommand {
     int source = -1;
     bool echo = false;
     std::string lastCommand; // of a finished request: its closing reply carries it
+    std::vector<std::pair<int, std::string>> unanswered; // replaced requests owed a closing reply
 };
+
+// The request the command-buffer thread took its latest command from (guarded by the queue
+// lock): a Delay of that request ends once another request replaces it.
+uint64_t takenGeneration = 0;
 
 // Takes the next queued command into `command` (under the queue lock). A request ends when its
 // count is used up, when its next string is empty (a remote count larger than its commands) or
-// when the read position reaches the end of the command area.
+// when no zero byte ends it within the command area (up to byte 958 for a remote request). An
+// ended request returns the queue to idle at once, so a client may send its next request as
+// soon as it has the closing reply.
 TakenCommand takeQueuedCommand(char* command) {
     TakenCommand taken;
     std::lock_guard lock(commandState.mutex);
+    taken.unanswered = std::exchange(commandState.unanswered, {});
     taken.source = outputState.commandSource;
     if (taken.source == -1) return taken;
+    takenGeneration = commandState.generation;
     CommandQueue& q = commandState.queue;
     const bool remote = taken.source >= 0;
-    const int area = remote ? COMMAND_AREA_BYTES : PAYLOAD_BYTES;
+    const int lastZero = remote ? COMMAND_END_BYTE : PAYLOAD_BYTES - 1;
     const int index = q.commandIndex;
-    bool ended = q.commandCount <= 0 || index < 0 || index >= area;
+    bool ended = q.commandCount <= 0 || index < 0 || index > lastZero;
     size_t length = 0;
     if (!ended) {
         const char* start = q.commandBuffer + index;
-        length = strnlen(start, static_cast<size_t>(area - index));
+        length = strnlen(start, static_cast<size_t>(lastZero + 1 - index));
         // A remote string that runs into the password area, or an empty one, ends the request.
-        if (remote && (length == 0 || index + static_cast<int>(length) >= area)) ended = true;
+        if (remote && (length == 0 || index + static_cast<int>(length) > lastZero)) ended = true;
     }
     if (ended) {
         q.commandCount = 0;
+        outputState.commandSource = -1;
         taken.lastCommand = std::exchange(commandState.lastCommand, {});
         taken.kind = TakenCommand::finished;
         return taken;
@@ -82,17 +93,6 @@ TakenCommand takeQueuedCommand(char* command) {
 void replyToSource(int source, const char* text, int value) {
     int line = lineOfCommandSource(source);
     if (line >= 0) sendPacket(line, text, PKT_COMMANDREPLY, value);
-}
-
-// Returns the queue to idle and sends the closing reply to a remote requester. The queue is
-// freed first, so a client may send its next request as soon as it has the closing reply; the
-// replies of that request come from this thread after this one.
-void finishRequest(int source, const std::string& lastCommand) {
-    {
-        std::lock_guard lock(commandState.mutex);
-        if (outputState.commandSource == source) outputState.commandSource = -1;
-    }
-    replyToSource(source, lastCommand.c_str(), 0);
 }
 
 void bufferThreadLoop() {
@@ -121,14 +121,18 @@ bool takeStartupCommand(char* command) {
     return true;
 }
 
-// Reads a typed line into `command`, ending it in a line feed as typed commands do.
-// Returns 0 with a line, 1 when nothing was read.
+// Reads a typed line into `command`, ending it in a line feed as typed commands do. A line
+// longer than a console read is cut, and the cut is reported: running its tail as a further
+// command could run anything the text happens to hold. Returns the console's result: 0 with a
+// line, 1 at the end of input (Ctrl+D), -1 when the console is closing or gone.
 int readTypedCommand(char* command) {
     std::string line;
-    if (readConsoleLine(line) != 0) return 1;
+    if (int result = readConsoleLine(line); result != 0) return result;
     // A line that ended in carriage return and line feed ends in a line feed alone.
     if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t length = std::min<size_t>(line.size(), CONSOLE_LINE_BYTES - 1);
+    if (length < line.size())
+        output(CONSOLE_ONLY, "Line Too Long, Cut To %d Characters\n", CONSOLE_LINE_BYTES - 1);
     std::memcpy(command, line.data(), length);
     command[length] = '\n';
     command[length + 1] = '\0';
@@ -150,19 +154,17 @@ void consoleThreadLoop() {
             continue;
         }
         if (failedReads < 2) {
-            // An empty read (end of input) comes back here and shows the prompt again.
+            // An empty read (Ctrl+D, the end of a pipe) comes back here and shows the prompt again.
             if (commandState.showCommandList == 1) printCommandList();
             output(CONSOLE_ONLY, "> ");
         } else {
-            // Input that keeps ending (a closed pipe, a console going away) is polled quietly.
+            // A console that keeps failing (one going away) is polled quietly.
             commandState.idleEvent.wait(IDLE_POLL_MS);
         }
-        if (readTypedCommand(command) != 0) {
-            failedReads = std::min(failedReads + 1, 2);
-            continue;
-        }
-        failedReads = 0;
-        runCommand(command, ROLE_CONSOLE);
+        int result = readTypedCommand(command);
+        // The end of input is reported once for a pipe, and once per Ctrl+D on a terminal.
+        failedReads = result < 0 ? std::min(failedReads + 1, 2) : 0;
+        if (result == 0) runCommand(command, ROLE_CONSOLE);
     }
 }
 
@@ -171,9 +173,11 @@ void consoleThreadLoop() {
 bool runNextQueued() {
     char command[COMMAND_LINE_BYTES];
     TakenCommand taken = takeQueuedCommand(command);
+    for (const auto& [source, last] : taken.unanswered)
+        replyToSource(source, last.c_str(), 0);
     if (taken.kind == TakenCommand::none) return false;
     if (taken.kind == TakenCommand::finished) {
-        finishRequest(taken.source, taken.lastCommand);
+        replyToSource(taken.source, taken.lastCommand.c_str(), 0);
         return true;
     }
     if (taken.echo) message("CMD: %s\n", command);
@@ -186,6 +190,9 @@ void resetCommandState() {
     std::lock_guard lock(commandState.mutex);
     std::memset(&commandState.queue, 0, sizeof(commandState.queue));
     commandState.lastCommand.clear();
+    commandState.unanswered.clear();
+    commandState.generation = 0;
+    takenGeneration = 0;
     outputState.commandSource = -1;
     commandState.showCommandList = 1;
     commandState.stopRequested = false;
@@ -205,18 +212,25 @@ void stopCommandThreads() {
     commandState.stopRequested = true;
     commandState.queueEvent.set();
     commandState.idleEvent.set();
+    wakeCommandSleeps();
 }
 
-void commandSleep(int64_t ms) {
+void commandSleep(int64_t ms, int role) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!commandState.stopRequested) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        if (left.count() <= 0) {
-            if (Clock::now() >= end) return;
-            left = std::chrono::milliseconds(1);
-        }
-        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
+    const Clock::time_point end =
+        Clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
+    std::unique_lock lock(commandState.mutex);
+    auto interrupted = [role] {
+        return commandState.stopRequested || settings.terminateMode >= 2 ||
+               (role == ROLE_BUFFER && commandState.generation != takenGeneration);
+    };
+    // Quit and new requests wake the wait; a Quit made elsewhere (a signal) is seen within
+    // QUIT_POLL_MS.
+    while (!interrupted()) {
+        Clock::time_point now = Clock::now();
+        if (now >= end) return;
+        commandState.wake.wait_until(lock,
+                                     std::min(end, now + std::chrono::milliseconds(QUIT_POLL_MS)));
     }
 }
 

@@ -5,8 +5,9 @@
 
 namespace tc {
 
-// A remote request's commands must lie before the command password area of its payload.
-constexpr int COMMAND_AREA_BYTES = 958;
+// A remote request's commands must end (their zero byte) at or before this byte of its payload,
+// which the receiver zeroes; the command password lies after it.
+constexpr int COMMAND_END_BYTE = 958;
 // A typed line is read into 254 bytes (line feed included).
 constexpr int CONSOLE_LINE_BYTES = 254;
 // The command line a thread runs.
@@ -49,7 +50,9 @@ void dnsValueCommand(const char* line, int flags);
 // send failed or there is no console to read.
 int screenDump(int line);
 
-// Sleeps up to ms milliseconds, waking early when the command threads are asked to stop.
-void commandSleep(int64_t ms);
+// The Delay command: sleeps up to ms milliseconds on the thread of `role`. Ends early on Quit,
+// when the command threads are asked to stop, and on the command-buffer thread when a new
+// request replaces the one the Delay belongs to.
+void commandSleep(int64_t ms, int role);
 
 } // namespace tc

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -52,13 +53,13 @@ bool refuseLine(int line, int flags) {
     return false;
 }
 
-void delayCommand(const char* line) {
+void delayCommand(const char* line, int role) {
     int64_t ms = 0;
     for (const char* p = line; *p >= '0' && *p <= '9'; ++p) {
         ms = ms * 10 + (*p - '0');
         if (ms > INT32_MAX) ms = INT32_MAX;
     }
-    commandSleep(ms);
+    commandSleep(ms, role);
 }
 
 void statusCommand(int flags) {
@@ -161,6 +162,21 @@ void sendToLines(int number, const std::string& text) {
     }
 }
 
+// Sends a typed line as messages of at most the SHORT_TEXT_END bytes a receiver keeps, cut
+// between UTF-8 characters, so a long line arrives whole in several messages.
+void sendTypedLine(int number, const std::string& text) {
+    const size_t most = SHORT_TEXT_END;
+    size_t at = 0;
+    do {
+        size_t cut = std::min(text.size() - at, most);
+        while (cut > 0 && at + cut < text.size() && (text[at + cut] & 0xC0) == 0x80)
+            --cut;
+        if (cut == 0) cut = std::min(text.size() - at, most); // not UTF-8: cut anywhere
+        sendToLines(number, text.substr(at, cut));
+        at += cut;
+    } while (at < text.size());
+}
+
 // Instant-message mode: every typed line goes to the line (or to every line) until the end of
 // input. The console thread runs nothing else meanwhile.
 void instantMessageMode(int number) {
@@ -172,7 +188,7 @@ void instantMessageMode(int number) {
             output(0, "Line Not In Use\n");
             return;
         }
-        sendToLines(number, text);
+        sendTypedLine(number, text);
         output(NoPanel, "> ");
     }
     output(NoPanel, "IM Mode Ended\n");
@@ -256,6 +272,7 @@ void muteCommand(const char* line, int flags) {
 
 void quitCommand() {
     settings.terminateMode = 2;
+    wakeCommandSleeps(); // a Delay on the other command thread ends
     lineOp(LINEOP_DROP_ALL);
     // With no line to end there is nothing to wait for.
     if (linesInUse() == 0) shutdown();
@@ -385,7 +402,7 @@ void runCommand(const char* line, int role) {
     if (line == nullptr) line = "";
     const int flags = role == ROLE_BUFFER ? ToCommander : 0;
     if (line[0] >= '0' && line[0] <= '9') {
-        delayCommand(line);
+        delayCommand(line, role);
         return;
     }
     switch (commandKey(line[0])) {

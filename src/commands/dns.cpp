@@ -26,6 +26,7 @@ constexpr size_t WINDOW_BYTES = 64;
 constexpr size_t CARRY_BYTES = 32;
 constexpr size_t TAG_BYTES = 6; // "<html>"
 constexpr int WAIT_SLICE_MS = 100;
+constexpr size_t PAGE_PRINT_BYTES = 2048; // printed of the page at most, from its tag on
 constexpr int PORT_TEXT_CAP = 1000000; // digits beyond this cannot change the low 16 bits' meaning
 
 bool equalsNoCase(char a, char b) {
@@ -150,26 +151,48 @@ long findHtmlTag(const char* data, size_t size) {
     return -1;
 }
 
-// Prints the rest of the page in pieces of at most 64 bytes until the connection ends.
-void printRestOfPage(int sock) {
-    char piece[WINDOW_BYTES + 1];
-    for (;;) {
-        ssize_t n = recv(sock, piece, WINDOW_BYTES, 0);
-        if (n <= 0) return;
-        piece[n] = '\0';
-        message("%s", piece);
+// Reads the reply with one time limit for all of it, so a server that drips bytes cannot hold
+// the thread.
+struct ReplyReader {
+    int sock;
+    int64_t deadline;
+    // Like recv; 0 also when the time is up.
+    ssize_t read(char* into, size_t size) const {
+        for (;;) {
+            int64_t left = deadline - monotonicMs();
+            if (left <= 0) return 0;
+            pollfd p{sock, POLLIN, 0};
+            int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return ready;
+            ssize_t n = recv(sock, into, size, 0);
+            if (n < 0 && errno == EINTR) continue;
+            return n;
+        }
     }
+};
+
+// Prints page text until PAGE_PRINT_BYTES have been printed in all; false from then on. A page
+// cut there gets a line break, so the next message starts on its own line.
+bool printPage(const char* text, size_t& printed) {
+    std::string piece(text, std::min(strlen(text), PAGE_PRINT_BYTES - printed));
+    printed += piece.size();
+    bool more = printed < PAGE_PRINT_BYTES;
+    if (!more && piece.back() != '\n') piece += '\n';
+    message("%s", piece.c_str());
+    return more;
 }
 
 // Scans the reply through a 64-byte window, keeping the last 32 bytes between windows so a tag
-// that straddles two reads is still found. The reply is never held whole.
-void readUpdateReply(int sock) {
+// that straddles two reads is still found; from the tag on, the page is printed in pieces of at
+// most 64 bytes. The reply is never held whole.
+void readUpdateReply(const ReplyReader& reply) {
     char window[WINDOW_BYTES + 1];
     size_t have = 0;
     for (;;) {
         bool ended = false;
         while (have < WINDOW_BYTES) {
-            ssize_t n = recv(sock, window + have, WINDOW_BYTES - have, 0);
+            ssize_t n = reply.read(window + have, WINDOW_BYTES - have);
             if (n <= 0) {
                 ended = true;
                 break;
@@ -179,8 +202,14 @@ void readUpdateReply(int sock) {
         long tag = findHtmlTag(window, have);
         if (tag >= 0) {
             window[have] = '\0';
-            message("%s", window + tag);
-            printRestOfPage(sock);
+            size_t printed = 0;
+            bool more = printPage(window + tag, printed);
+            while (more) {
+                ssize_t n = reply.read(window, WINDOW_BYTES);
+                if (n <= 0) return;
+                window[n] = '\0';
+                more = printPage(window, printed);
+            }
             return;
         }
         if (ended) {
@@ -207,15 +236,11 @@ int requestUpdatePage(const UpdateUrl& url, in_addr address, bool& settle) {
         close(sock);
         return reportConnectFailure(error);
     }
-    timeval limit{};
-    limit.tv_sec = dnsTimings.receiveTimeoutMs / 1000;
-    limit.tv_usec = (dnsTimings.receiveTimeoutMs % 1000) * 1000;
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     settle = true;
     if (sendAll(sock, buildUpdateRequest(url)) != 0)
         message("DNS Update Send Error\n");
     else
-        readUpdateReply(sock);
+        readUpdateReply({sock, monotonicMs() + dnsTimings.replyTimeoutMs});
     close(sock);
     return 1;
 }
@@ -227,7 +252,7 @@ void resetDnsTimings() {
     dnsTimings.settleWaitMs = 2000;
     dnsTimings.retryWaitMs = 60000;
     dnsTimings.connectTimeoutMs = 21000;
-    dnsTimings.receiveTimeoutMs = 30000;
+    dnsTimings.replyTimeoutMs = 30000;
 }
 
 int parseUpdateUrl(const std::string& url, UpdateUrl& out) {

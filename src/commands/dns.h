@@ -10,7 +10,7 @@ struct DnsTimings {
     std::atomic<int> settleWaitMs{2000}; // after the update request, before the closing check
     std::atomic<int> retryWaitMs{60000}; // between attempts of dnsThread
     std::atomic<int> connectTimeoutMs{21000};
-    std::atomic<int> receiveTimeoutMs{30000}; // a silent update server counts as closed
+    std::atomic<int> replyTimeoutMs{30000}; // the update page is read for this long at most, in all
 };
 
 extern DnsTimings dnsTimings;

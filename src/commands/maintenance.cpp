@@ -18,6 +18,11 @@ namespace {
 
 constexpr int CONSOLE_ONLY = NoPanel | NoLog;
 constexpr size_t DUMP_MIN_CHARS = 20;
+// The audio thread's pause (X 4) in milliseconds: at least 1, or the thread never sleeps; at
+// most half a block of 64 ms, as each pass plays at most one block.
+constexpr int MIN_SLEEP_LOW = 1;
+constexpr int MIN_SLEEP_HIGH = 32;
+constexpr int X_MIN_SLEEP = 4;
 
 void blankLine() {
     output(CONSOLE_ONLY, "\n");
@@ -85,6 +90,7 @@ void maintenanceX(const char* line, int flags) {
         {settings.thresh2, "low2: %d -> %d\n"},      {settings.midDiff, "lowd: %d -> %d\n"},
         {settings.minSleep, "minsleep: %d -> %d\n"}, {settings.dumpLim, "dump: %d -> %d\n"},
     };
+    if (type == X_MIN_SLEEP) value = std::clamp(value, MIN_SLEEP_LOW, MIN_SLEEP_HIGH);
     if (type >= 0 && type <= 5) {
         TunedValue& t = tuned[type];
         output(flags, t.echo, t.value.load(), value);

@@ -10,25 +10,48 @@ namespace tc {
 
 CommandState commandState;
 
+namespace {
+
+// Closing replies kept for replaced requests; a flood of requests beyond this gets none.
+constexpr size_t MAX_UNANSWERED = 32;
+
+// Under the queue lock: the running request, if any, gives way to a new one. A remote requester
+// is still owed its closing reply, which the command-buffer thread sends.
+void replaceRunningRequest() {
+    int source = outputState.commandSource;
+    auto& owed = commandState.unanswered;
+    if (source >= 0 && owed.size() < MAX_UNANSWERED)
+        owed.emplace_back(source, commandState.lastCommand);
+    commandState.lastCommand.clear();
+    ++commandState.generation;
+}
+
+void announceRequest() {
+    commandState.wake.notify_all();
+    commandState.queueEvent.set();
+}
+
+} // namespace
+
 int queueRemoteCommands(const Packet& packet, int line) {
     if (line < 0 || line >= MAX_LINES) return 1;
     {
         std::lock_guard lock(commandState.mutex);
-        if (outputState.commandSource != -1) return 1;
+        replaceRunningRequest();
         CommandQueue& q = commandState.queue;
         std::memcpy(q.commandBuffer, packet.payload, PAYLOAD_BYTES);
         q.commandIndex = 0;
         q.commandCount = packet.value();
         outputState.commandSource = commandSourceOf(line);
     }
-    commandState.queueEvent.set();
+    announceRequest();
     return 0;
 }
 
 int queueWindowCommand(const std::string& text) {
     {
         std::lock_guard lock(commandState.mutex);
-        if (outputState.commandSource != -1) return 1;
+        replaceRunningRequest();
         CommandQueue& q = commandState.queue;
         std::memset(q.commandBuffer, 0, PAYLOAD_BYTES);
         size_t length = std::min<size_t>(strnlen(text.c_str(), text.size()), PAYLOAD_BYTES - 1);
@@ -37,8 +60,13 @@ int queueWindowCommand(const std::string& text) {
         q.commandCount = 1;
         outputState.commandSource = -2;
     }
-    commandState.queueEvent.set();
+    announceRequest();
     return 0;
+}
+
+void wakeCommandSleeps() {
+    std::lock_guard lock(commandState.mutex);
+    commandState.wake.notify_all();
 }
 
 } // namespace tc

@@ -1,9 +1,11 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/protocol.h"
 #include "platform/event.h"
@@ -26,6 +28,11 @@ struct CommandState {
     std::mutex mutex;
     CommandQueue queue{};
     std::string lastCommand; // the request's latest command, for its closing reply
+    uint64_t generation = 0; // counts the requests queued; a new one replaces the running one
+    // Remote requests replaced before they ended: the closing replies they are still owed, as
+    // (line, last command), oldest first.
+    std::vector<std::pair<int, std::string>> unanswered;
+    std::condition_variable wake; // with `mutex`: a request queued, Quit, or stop
     std::atomic<int> showCommandList{1};
     std::atomic<bool> stopRequested{false};
     AutoResetEvent queueEvent; // set when commands are queued or the threads must stop
@@ -35,11 +42,14 @@ struct CommandState {
 extern CommandState commandState;
 
 // Queues the commands of an authorised PKT_COMMAND that arrived on `line`: the payload becomes
-// the command buffer and the value the command count. Returns 0 when queued, 1 when the queue is
-// still busy with earlier commands (nothing is overwritten).
+// the command buffer and the value the command count. A request still running is replaced: the
+// command it runs finishes (a Delay ends at once) and the rest of it is dropped. Never waits for
+// the queue. Returns 0 when queued, 1 for a line number out of range.
 int queueRemoteCommands(const Packet& packet, int line);
-// Queues one command line from the window (Tools, Execute; CALL with "- "). Returns 0 or 1 as
-// above.
+// Queues one command line from the window (Tools, Execute; CALL with "- "), replacing a running
+// request as above. Returns 0.
 int queueWindowCommand(const std::string& text);
+// Wakes the command threads' Delays so they see Quit or a stop request at once.
+void wakeCommandSleeps();
 
 } // namespace tc

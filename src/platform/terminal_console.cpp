@@ -22,6 +22,12 @@ constexpr size_t LINE_LIMIT = 1024;   // a longer line without a break is return
 constexpr size_t PARTIAL_LIMIT = 256; // unfinished output kept as the edit line's prompt
 constexpr int HISTORY_SIZE = 500;
 
+// True when the terminal on fd has hung up (an empty read then is not a Ctrl+D).
+bool hungUp(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+}
+
 // Ctrl+C: the signal handler only writes one byte to the console's pipe; the console's own
 // thread does the work.
 std::atomic<int> interruptPipe{-1};
@@ -472,7 +478,7 @@ int TerminalConsole::readPlain(std::string& line) {
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n == 0 && inTerminal_) {
+        if (n == 0 && inTerminal_ && !hungUp(inFd_)) {
             // Ctrl+D: the end of this input; the terminal can be read again afterwards.
             if (!inputBuffer_.empty()) {
                 line = std::move(inputBuffer_);
@@ -499,7 +505,9 @@ int TerminalConsole::readCharacter(EditLine* el, wchar_t* out) {
         ssize_t n = ::read(self->inFd_, &byte, 1);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
-            self->inputEnded_ = true; // the terminal hung up
+            // The terminal hung up; otherwise a Ctrl+D that reached the line discipline before
+            // the editor took the terminal.
+            if (n < 0 || hungUp(self->inFd_)) self->inputEnded_ = true;
             return 0;
         }
         wchar_t wc;

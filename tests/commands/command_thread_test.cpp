@@ -38,20 +38,26 @@ class CommandThreads : public CommandFixture {
     std::vector<std::jthread> threads; // joined when cleared
 };
 
-// The window's queue first: a busy queue refuses a new request rather than overwrite the one
-// waiting, and "- " runs the rest without the echo.
+// The window's queue first: a new request replaces the one waiting, and "- " runs the rest
+// without the echo.
 TEST_F(CommandThreads, RemoteRequestsGetTheirRepliesAndEndAtTheFirstEmptyString) {
     useLine({2, 3});
-    ASSERT_EQ(queueWindowCommand("- Talk 2"), 0);
-    EXPECT_EQ(
-        queueWindowCommand("Mute N") + queueRemoteCommands(buildCommandPacket({"Quit"}, ""), 1), 2);
+    ASSERT_EQ(queueRemoteCommands(buildCommandPacket({"Quit"}, ""), 1), 0);
+    ASSERT_EQ(queueWindowCommand("Mute Y") + queueWindowCommand("- Talk 2"), 0);
     start(ROLE_BUFFER);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(lineTable[2].active, 1);
+    EXPECT_EQ(lineTable[2].active * 100 + settings.terminateMode * 10 + settings.micMuted, 100);
     for (const char* command : {"Hold 2", "-", ""})
         EXPECT_TRUE(queueWindowCommand(command) == 0 && idle());
     EXPECT_EQ(lineTable[2].active + settings.terminateMode, 0);
     EXPECT_EQ(console.text(), "\nCMD: Hold 2\nInvalid Command\n\nCMD: \nInvalid Command\n\n");
+    // A request replaces the rest of a running one, its Delay included; the client replaced gets
+    // its closing reply.
+    ASSERT_EQ(queueRemoteCommands(buildCommandPacket({"600000", "Mute Y"}, ""), 2), 0);
+    ASSERT_EQ(sent(2), packet(PKT_COMMANDREPLY, 1, "600000"));
+    EXPECT_EQ(ask(buildCommandPacket({"Reply new"}, ""), 1, 3), "1 Reply new;0 Reply new;");
+    EXPECT_EQ(sent(2) + std::to_string(settings.micMuted),
+              packet(PKT_COMMANDREPLY, 0, "600000") + "0");
     EXPECT_EQ(ask(buildCommandPacket({"Mute Y", "Talk 9"}, ""), 2, 3),
               "1 Mute Y;1 Talk 9;2 Invalid Line Number;0 Talk 9;");
     // A count beyond the commands ends at the first empty string, before the password.
@@ -65,7 +71,10 @@ TEST_F(CommandThreads, RemoteRequestsGetTheirRepliesAndEndAtTheFirstEmptyString)
     Packet joined = buildCommandPacket({"Mute N"}, std::string(100, 'Q'));
     std::memset(joined.payload + 7, 'M', PAYLOAD_BYTES - 1 - 100 - 7); // runs into the password
     EXPECT_EQ(ask(joined, 5, 3), "1 Mute N;0 Mute N;");
-    EXPECT_EQ(settings.autoMessage.get(), "away");
+    // The last command may end with its zero byte at byte 958.
+    const std::string longest = "Mute Y" + std::string(COMMAND_END_BYTE - 6, ' ');
+    EXPECT_EQ(ask(buildCommandPacket({longest}, ""), 1, 3), "1 " + longest + ";0 " + longest + ";");
+    EXPECT_EQ(settings.micMuted, 1);
 }
 
 TEST_F(CommandThreads, StartupCommandsRunBeforeThePrompt) {
@@ -98,6 +107,7 @@ TEST_F(CommandThreads, PromptAndTypedLines) {
     console.pushLine("Reply " + std::string(400, 'r'));
     ASSERT_TRUE(console.waitForReads(5, 3000));
     EXPECT_EQ(settings.autoMessage.get(), std::string(247, 'r'));
+    EXPECT_EQ(console.count("Line Too Long, Cut To 253 Characters\n"), 1);
 }
 
 // Questions put while there is no window take the next typed lines, in the order asked; the

@@ -77,6 +77,13 @@ TEST_F(Commands, WhatReachesThePeersImAndQuitInTwoPhases) {
     useLine({0, 2});
     useLine({5}, false);
     lineTable[0].autoRetry = 1;
+    // A typed line longer than a message holds goes out whole in several, cut between characters.
+    const std::string a(252, 'a'), b(300, 'b');
+    console.pushLine(a + "é" + b);
+    console.pushEndOfInput();
+    EXPECT_EQ(run("IM 2"), "^Z To End\n> > IM Mode Ended\n\n");
+    for (const std::string& piece : {a, "é" + b.substr(49), b.substr(251)})
+        EXPECT_EQ(sent(2), packet(PKT_MESSAGE, 0, piece));
     console.pushLine("hello");
     console.pushEndOfInput();
     const std::tuple<const char*, const char*, std::string_view, std::string> cases[] = {
@@ -92,7 +99,9 @@ TEST_F(Commands, WhatReachesThePeersImAndQuitInTwoPhases) {
             EXPECT_EQ(sent(n - '0'), expected) << line << " to " << n;
     }
     EXPECT_EQ(lineTable[0].autoRetry * 10 + lineTable[5].ending, 1);
+    auto delay = std::async(std::launch::async, [] { runCommand("600000", ROLE_CONSOLE); });
     EXPECT_EQ(run("Quit"), "");
+    EXPECT_EQ(delay.wait_for(std::chrono::seconds(5)), std::future_status::ready); // Delay ended
     EXPECT_EQ(sent(0) + sent(5), packet(PKT_AUTORETRY, 0) + packet(PKT_AUTORETRY, 0));
     EXPECT_EQ(settings.terminateMode * 10 + startupState.shutdownRequested, 20);
     lineTable[0].inUse = lineTable[2].inUse = lineTable[5].inUse = 0;

@@ -52,7 +52,10 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
          "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
         {"localhost:%/up?a=b", head + std::string(300, 'x') + "<htm", notHtml,
          "GET /up?a=b HTTP/1.0\r\nHost: localhost\r\n\r\n"},
-        {"127.0.0.1:%/x", "<html>", "<html>", "GET /x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}};
+        {"127.0.0.1:%/x", "<html>", "<html>", "GET /x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"127.0.0.1:%", head + page + std::string(3000, 'y'), // printed up to 2048 bytes
+         page + std::string(2048 - page.size(), 'y') + "\n",
+         "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}};
     for (auto [url, reply, printed, request] : cases) {
         PageServer server({reply});
         store(url.replace(url.find('%'), 1, std::to_string(server.port())));
@@ -78,6 +81,11 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
     EXPECT_EQ(console.take(), "Only HTTP Protocol Supported for DNS Update Web Page\n"
                               "DNS Update HostName Error\nDynamic DNS HostName Error\n"
                               "DNS Update Connection Request Refused\n");
+    // A page dripped for 5 s is read only until the reply's time limit.
+    dnsTimings.replyTimeoutMs = 300;
+    PageServer drip(std::vector<std::string>(100, "<html>"), 0, 50);
+    store("127.0.0.1:" + std::to_string(drip.port()));
+    EXPECT_TRUE(dnsUpdate(2) == 1 && console.take().size() < 300u);
 }
 
 // Mode 1 raises the flag itself and the service clears it; the thread of /W ends once verified.

@@ -15,7 +15,9 @@ TEST_F(Maintenance, CommandsPrintTheirTexts) {
         {"X 9 5", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
         {"X 0 1", "diag: 0 -> 1\nValues: 1 8 8 0 10 8 0 [15]\n\n"},
         {"x 1 4", "low : 8 -> 4\nValues: 1 4 8 0 10 8 0 [15]\n\n"},
-        {"X 4 20", "minsleep: 10 -> 20\nValues: 1 4 8 0 20 8 0 [15]\n\n"},
+        {"X 4 0", "minsleep: 10 -> 1\nValues: 1 4 8 0 1 8 0 [15]\n\n"}, // kept within 1 to 32
+        {"X 4 2147483647", "minsleep: 1 -> 32\nValues: 1 4 8 0 32 8 0 [15]\n\n"},
+        {"X 4 20", "minsleep: 32 -> 20\nValues: 1 4 8 0 20 8 0 [15]\n\n"},
         {"X 5", "dump: 8 -> 0\nValues: 1 4 8 0 20 0 0 [15]\n\n"},
         {"X 6 6", "cp: 0 -> 6\nComp Level: 15 -> 6\nValues: 1 4 8 0 20 0 6 [6]\n\n"},
         {"X 6 5", "Invalid Comp Code\n"},

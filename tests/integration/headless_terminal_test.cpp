@@ -1,6 +1,6 @@
 // A headless copy on a pseudo terminal: the status rows above a scroll region, the prompt and the
 // command list, line editing, the history recalled with the arrow key, a message that arrives
-// while a line is typed, Ctrl+C, a clean Quit and the history file.
+// while a line is typed, Ctrl+C, Ctrl+D, a clean Quit and the history file.
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -42,6 +42,10 @@ TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
     ASSERT_TRUE(says(copy, "\r\033[JDynamic DNS Verified\r\n> Talk"));
     // Ctrl+C drops the typed text and gives a new prompt; the copy goes on.
     ASSERT_TRUE(copy.sendKeys("\x03") && says(copy, "\r\n> "));
+    // Ctrl+D on an empty line gives the command list and the prompt back, every time.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(eventually([&] { return copy.readsKeys(); }) && copy.sendKeys("\x04") &&
+                    says(copy, "(# = -1 = All Lines)\r\n") && says(copy, "> "));
     ASSERT_TRUE(command("mute y\r", "Microphone Muted\r\n"));
 
     copy.sendLine("Quit");

@@ -17,7 +17,8 @@ constexpr int REQUEST_WAIT_POLLS = 40; // 2 s for a request to arrive whole
 
 } // namespace
 
-PageServer::PageServer(std::vector<std::string> reply, int port) : reply_(std::move(reply)) {
+PageServer::PageServer(std::vector<std::string> reply, int port, int pauseMs)
+    : reply_(std::move(reply)), pauseMs_(pauseMs) {
     listener_ = listenLoopback(port, port_);
     if (listener_ >= 0) thread_ = std::thread([this] { run(); });
 }
@@ -67,8 +68,10 @@ void PageServer::answer(int conn) {
         requests_.push_back(got);
     }
     changed_.notify_all();
-    for (auto& piece : reply_)
-        ::send(conn, piece.data(), piece.size(), MSG_NOSIGNAL);
+    for (size_t i = 0; i < reply_.size() && !stop_; ++i) {
+        if (i > 0 && pauseMs_ > 0) ::poll(nullptr, 0, pauseMs_);
+        if (::send(conn, reply_[i].data(), reply_[i].size(), MSG_NOSIGNAL) < 0) break;
+    }
 }
 
 } // namespace tc::test

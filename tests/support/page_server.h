@@ -1,7 +1,7 @@
 #pragma once
 // A web server on 127.0.0.1 for tests: it records each request (up to its blank line) and
-// answers with the given pieces, one write each, then closes the connection. Every wait is
-// bounded; the destructor stops it.
+// answers with the given pieces, one write each (pauseMs apart, to drip a page), then closes the
+// connection. Every wait is bounded; the destructor stops it.
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -14,7 +14,7 @@ namespace tc::test {
 class PageServer {
   public:
     // Listens on `port` (0: one the system picks). ok() is false when it could not.
-    explicit PageServer(std::vector<std::string> reply, int port = 0);
+    explicit PageServer(std::vector<std::string> reply, int port = 0, int pauseMs = 0);
     ~PageServer();
     PageServer(const PageServer&) = delete;
     PageServer& operator=(const PageServer&) = delete;
@@ -30,6 +30,7 @@ class PageServer {
     void answer(int conn);
 
     std::vector<std::string> reply_;
+    int pauseMs_ = 0;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
