@@ -249,8 +249,7 @@ void holdThread(int n) {
     }
     rowUpdate(n);
     if (!r.ending && settings.hubMode == HUB_SERVER && !r.active) announceServerList();
-    while (!r.ending)
-        sleepMs(100);
+    waitUntilEnding(n);
 
     r.active = 0;
     {
