@@ -198,7 +198,8 @@ constexpr int HIGH_PATHS = 2;
 template <int K> int64_t searchHigh(const int16_t* s, int n, int32_t& acc, uint8_t* signs, int e) {
     const int32_t y[2] = {(int32_t(1) << e) - 1, -(int32_t(1) << e)};
     return searchGroup<K, 2, HIGH_GROUP_SAMPLES>(
-        s, n, acc, signs, [&y](int32_t a, int b) { return (a + y[b]) >> 1; },
+        s, n, acc, signs,
+        [&y](int32_t a, int b) { return static_cast<int32_t>((int64_t(a) + y[b]) >> 1); },
         [](int32_t a) { return static_cast<int16_t>(a); });
 }
 
@@ -207,7 +208,8 @@ int64_t greedyHighError(const int16_t* s, int n, int32_t acc, int e) {
     const int32_t up = (int32_t(1) << e) - 1, down = -(int32_t(1) << e);
     int64_t error = 0;
     for (int i = 0; i < n; ++i) {
-        const int32_t a = (acc + up) >> 1, b = (acc + down) >> 1;
+        const int32_t a = static_cast<int32_t>((int64_t(acc) + up) >> 1);
+        const int32_t b = static_cast<int32_t>((int64_t(acc) + down) >> 1);
         const int64_t ea = squared(s[i] - int16_t(a)), eb = squared(s[i] - int16_t(b));
         acc = ea <= eb ? a : b;
         error += std::min(ea, eb);
