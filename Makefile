@@ -2,7 +2,7 @@
 # make test             build, then run every test, and every test again under ASan and UBSan
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libedit-dev clang libclang-rt-14-dev \
-            sox xvfb xauth
+            sox xvfb xauth espeak-ng
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan

@@ -1,4 +1,5 @@
-// Decodes arbitrary payloads with every packet decoder. The input is cut into 1024-byte payloads
+// Decodes arbitrary payloads with every packet decoder, and codes them as samples with the
+// closed-loop encoders. The input is cut into 1024-byte payloads
 // (the last one padded with zeros) decoded in turn, so the decoder state carries over as it does
 // on a line.
 #include <cstddef>
@@ -28,6 +29,25 @@ void decodePayload(const uint8_t* payload, int32_t& mediumState, int32_t& highSt
     }
 }
 
+// Codes the payload's bytes, read as samples, with the closed-loop encoders from the given
+// decoder state: the encoder's state must come out as the decoder's.
+void encodeClosedLoop(const uint8_t* payload, int32_t state) {
+    static int16_t samples[COMP_HIGH_SAMPLES];
+    static uint8_t packet[COMP_PAYLOAD_BYTES];
+    for (int i = 0; i < COMP_HIGH_SAMPLES; ++i)
+        memcpy(&samples[i], payload + 2 * (i % (COMP_PAYLOAD_BYTES / 2)), 2);
+    encodeLowClosedLoop(samples, packet, COMP_LOW_SAMPLES);
+    int32_t tx = state, rx = state;
+    encodeMediumClosedLoop(samples, packet, COMP_MEDIUM_SAMPLES, tx);
+    int16_t out[COMP_MEDIUM_SAMPLES];
+    decodeMedium(packet, out, COMP_MEDIUM_SAMPLES, rx);
+    if (tx != rx) abort();
+    encodeHighClosedLoop(samples, packet, COMP_HIGH_SAMPLES, tx);
+    static int16_t played[COMP_HIGH_SAMPLES];
+    decodeHigh(packet, played, COMP_HIGH_SAMPLES, rx);
+    if (tx != rx) abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         memset(payload, 0, sizeof payload);
         if (take > 0) memcpy(payload, data + at, take);
         decodePayload(payload, mediumState, highState);
+        encodeClosedLoop(payload, mediumState);
     }
     return 0;
 }

@@ -20,6 +20,8 @@ namespace {
 // Nice value of the audio thread: two steps above normal. Without the right to raise it the
 // thread simply runs at normal priority.
 constexpr int AUDIO_THREAD_NICE = -2;
+// Longest wait for a device between passes when nothing else can be due.
+constexpr int IDLE_WAIT_MS = 100;
 
 bool isLive(const LineRecord& r) {
     return r.inUse && r.accepted && !r.ending;
@@ -107,6 +109,7 @@ void resetAudioState() {
     audioState.toneRequest = 0;
     audioState.playedBlocks = 0;
     audioState.playbackFull = 0;
+    audioState.linesWanted = 0;
     audioState.waveIn.reset();
     audioState.waveOut.reset();
     audioState.audioHeaders.reset();
@@ -191,7 +194,15 @@ void playbackStep(EngineState& state) {
     int j = queuedPlaybackBlocks(state);
     int diag = settings.diagBits;
     if (diag & DIAG_BUFFS) output(NoPanel, "j=%d c1=%d c2=%d\n", j, c1, c2);
-    if (!shouldPlay(j, c1, c2)) return;
+    if (!shouldPlay(j, c1, c2)) {
+        // The fewest ready lines that would let the block play; the lines wake the engine then.
+        int wanted = c1 + 1;
+        while (wanted <= c2 && !shouldPlay(j, wanted, c2))
+            ++wanted;
+        audioState.linesWanted = wanted <= c2 ? wanted : 0;
+        return;
+    }
+    audioState.linesWanted = 0;
 
     ++audioState.playedBlocks;
     ++state.playSteps;
@@ -299,6 +310,34 @@ void enginePass(EngineState& state) {
     captureStep(state);
 }
 
+namespace {
+
+// Lines whose block waits for the engine.
+int readyLines() {
+    int ready = 0;
+    for (const LineRecord& r : lineTable)
+        ready += r.rxReady.load() == 1;
+    return ready;
+}
+
+// True when a pass can have nothing to do until a device finishes a block or a line brings the
+// block a free playback block waits for. The line stores its flag before it reads linesWanted
+// and the engine stores linesWanted before it counts the flags, so one of them sees the other.
+bool engineIdle(const EngineState& state) {
+    if (audioState.audioHeaders[state.captureIndex].done()) return false;
+    if (!audioState.audioHeaders[state.playIndex].done()) return true;
+    const int wanted = audioState.linesWanted.load();
+    return wanted > 0 && readyLines() < wanted;
+}
+
+} // namespace
+
+void lineBlockReady() {
+    std::atomic_thread_fence(std::memory_order_seq_cst); // the line's flag before linesWanted
+    const int wanted = audioState.linesWanted.load();
+    if (wanted > 0 && readyLines() >= wanted) engineWake.set();
+}
+
 void audioThread() {
     if (!audioState.audioHeaders || !audioState.waveIn || !audioState.waveOut) return;
     auto state = std::make_unique<EngineState>();
@@ -306,7 +345,12 @@ void audioThread() {
     raiseThreadPriority();
     while (audioState.audioOpen) {
         enginePass(*state);
-        sleepMs(settings.minSleep);
+        // Wait for a device or a line instead of waking every minSleep while a pass can have
+        // nothing to do (bounded, so that the end of audio is still seen).
+        if (engineIdle(*state))
+            engineWake.wait(IDLE_WAIT_MS);
+        else
+            sleepMs(settings.minSleep);
     }
 }
 

@@ -16,6 +16,7 @@ struct AudioState {
     std::atomic<int> toneRequest{0};  // 1 = the supervisor plays the alert tone
     std::atomic<int> playedBlocks{0}; // playback blocks queued since the last statistics line
     std::atomic<int> playbackFull{0}; // 1 when every playback block was queued at the last look
+    std::atomic<int> linesWanted{0};  // ready lines a free playback block waits for (0: none)
     // N, the number of capture blocks and of playback blocks. Set by allocateAudio().
     int blockCount = 0;
     // (2N + 1) blocks: 0 to N-1 capture, N to 2N-1 playback, 2N the tone block.
@@ -26,6 +27,10 @@ struct AudioState {
 };
 
 extern AudioState audioState;
+
+// Called by a receive thread once it has set its line's rxReady: wakes the engine when a free
+// playback block waits for that many ready lines.
+void lineBlockReady();
 
 // Frees the memory and the devices and clears every word (tests).
 void resetAudioState();

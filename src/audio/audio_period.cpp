@@ -174,6 +174,7 @@ int runAudioPeriod(const std::function<void()>& pulse) {
 
 void finishAudio() {
     audioState.audioOpen = 0;
+    engineWake.set(); // the engine may be waiting for a device
     if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
     for (WaveDevice* device : {static_cast<WaveDevice*>(audioState.waveIn.get()),
                                static_cast<WaveDevice*>(audioState.waveOut.get())}) {
@@ -190,6 +191,7 @@ void finishAudio() {
 
 void resetAudioPeriodState() {
     audioState.audioOpen = 0;
+    engineWake.set();
     if (audioPeriodState.audio.joinable()) audioPeriodState.audio.join();
     audioPeriodState.pause = nullptr;
     audioPeriodState.ownDevices = false;

@@ -295,10 +295,14 @@ void holdThread(int n) {
     if (!r.ending && settings.hubMode == HUB_SERVER && !r.active) announceServerList();
     // An incoming-call question not answered in time counts as No.
     int64_t askUntil = monotonicMs() + QUESTION_DELAY_MS + callQuestionMs;
-    while (!r.ending) {
-        if (!r.accepted && monotonicMs() >= askUntil) r.questionClosed = 1;
-        sleepMs(100);
+    while (!r.ending && !r.accepted) {
+        if (monotonicMs() >= askUntil) {
+            r.questionClosed = 1;
+            break;
+        }
+        r.ending.waitSet(100);
     }
+    waitUntilEnding(n);
     r.questionClosed = 1;
 
     r.active = 0;

@@ -26,7 +26,6 @@ namespace {
 
 constexpr int FAILURE_PAUSE_MS = 2000;
 constexpr int TEARDOWN_PAUSE_MS = 2000;
-constexpr int OWNER_POLL_MS = 100;
 
 // Every failure after the claim: the record is marked ending for a while, then given back.
 int failCall(int n, const char* text, int sock) {
@@ -172,8 +171,7 @@ void callThread(int n) {
         if (r.port != webCallPort) r.active = 1;
         rowUpdate(n);
     }
-    while (!r.ending)
-        sleepMs(OWNER_POLL_MS);
+    waitUntilEnding(n);
 
     r.active = 0;
     r.ending |= 1;

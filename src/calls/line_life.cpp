@@ -16,6 +16,9 @@ namespace tc {
 
 namespace {
 
+// A bound on each wait for a line to end.
+constexpr int ENDING_CHECK_MS = 1000;
+
 std::mutex threadLocks[MAX_LINES];
 
 struct EndedLine {
@@ -144,14 +147,20 @@ std::string dottedAddress(const in_addr& addr) {
 }
 
 bool sleepUnlessEnding(int line, int ms) {
-    const LineRecord& r = lineTable[line];
+    LineRecord& r = lineTable[line];
     int64_t until = monotonicMs() + ms;
     while (!r.ending) {
         int64_t left = until - monotonicMs();
         if (left <= 0) return false;
-        sleepMs(static_cast<int>(left < 100 ? left : 100));
+        r.ending.waitSet(static_cast<int>(left));
     }
     return true;
+}
+
+void waitUntilEnding(int line) {
+    LineRecord& r = lineTable[line];
+    while (!r.ending.waitSet(ENDING_CHECK_MS)) {
+    }
 }
 
 } // namespace tc

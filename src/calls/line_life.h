@@ -46,8 +46,9 @@ void restoreMainWindow();
 // The caller's address as "%d.%d.%d.%d".
 std::string dottedAddress(const in_addr& addr);
 
-// Sleeps up to `ms`, in short steps, and returns early once the line is ending; true when the
-// line is ending.
+// Sleeps up to `ms` and returns early once the line is ending; true when the line is ending.
 bool sleepUnlessEnding(int line, int ms);
+// Waits until the line is ending.
+void waitUntilEnding(int line);
 
 } // namespace tc

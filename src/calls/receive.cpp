@@ -276,6 +276,7 @@ RxNext onAudio(int n, int code) {
         scaleBlock(r.rxBlock, block, r.spkGain);
         if (diag(DIAG_INDEX_NUMBERS)) output(NoConsole, "%d-%d ", n, p.value());
         r.rxReady.store(1, std::memory_order_release);
+        lineBlockReady();
     }
     return RxNext::next;
 }

@@ -5,6 +5,7 @@
 
 #include "calls/call_out.h"
 #include "core/codec.h"
+#include "core/launch_options.h"
 #include "core/line_table.h"
 #include "core/protocol.h"
 #include "core/window_hooks.h"
@@ -20,10 +21,19 @@ void blockToPayload(const int16_t* block, uint8_t* payload) {
     std::memcpy(payload, block, BLOCK_BYTES);
 }
 
-// Compresses the first `code` pending blocks into the packet payload.
-void compressPending(LineRecord& r, int code) {
+// Compresses the first `code` pending blocks into the packet payload. The closed-loop encoders
+// keep in txCodecState the far decoder's state; the reference ones the last sample sent.
+void compressPending(LineRecord& r, int code, bool closedLoop) {
     int16_t* pending = &r.txPending[0][0];
-    if (code == COMP_LOW)
+    if (closedLoop) {
+        if (code == COMP_LOW)
+            encodeLowClosedLoop(pending, r.txPacket.payload, COMP_LOW_SAMPLES);
+        else if (code == COMP_MEDIUM)
+            encodeMediumClosedLoop(pending, r.txPacket.payload, COMP_MEDIUM_SAMPLES,
+                                   r.txCodecState);
+        else
+            encodeHighClosedLoop(pending, r.txPacket.payload, COMP_HIGH_SAMPLES, r.txCodecState);
+    } else if (code == COMP_LOW)
         encodeLow(pending, r.txPacket.payload, COMP_LOW_SAMPLES);
     else if (code == COMP_MEDIUM)
         encodeMedium(pending, r.txPacket.payload, COMP_MEDIUM_SAMPLES, r.txCodecState);
@@ -36,6 +46,7 @@ void compressPending(LineRecord& r, int code) {
 void sendThread(int n) {
     LineRecord& r = lineTable[n];
     int pending = 0;
+    const bool closedLoop = launchOptions.encoder != "reference";
     while (!r.ending) {
         int code = r.compCode;
         if (!r.txReady.load(std::memory_order_acquire)) {
@@ -52,7 +63,7 @@ void sendThread(int n) {
         r.txReady.store(0, std::memory_order_release);
         if (code != COMP_NONE) {
             if (pending < code) continue;
-            compressPending(r, code);
+            compressPending(r, code, closedLoop);
             pending = 0;
         } else {
             blockToPayload(block, r.txPacket.payload);

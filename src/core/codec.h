@@ -68,4 +68,12 @@ int unpackLevels(const uint8_t* src, uint8_t* levels);
 void encodeHigh(int16_t* src, uint8_t* dst, int n, int32_t& state);
 void decodeHigh(const uint8_t* src, int16_t* dst, int n, int32_t& state);
 
+// Closed-loop encoders: within the same bitstream they choose the bits whose decoding by the
+// decoders above comes closest to the input (analysis by synthesis). src is left unchanged.
+// state is the far decoder's own state (its rxCodecState), shared by Medium and High exactly as
+// the decoder shares it, so encoder and decoder stay in step across packets and level changes.
+void encodeLowClosedLoop(const int16_t* src, uint8_t* dst, int n);
+void encodeMediumClosedLoop(const int16_t* src, uint8_t* dst, int n, int32_t& state);
+void encodeHighClosedLoop(const int16_t* src, uint8_t* dst, int n, int32_t& state);
+
 } // namespace tc

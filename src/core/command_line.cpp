@@ -34,7 +34,8 @@ bool takeLongOption(const std::string& word, LaunchOptions& options) {
     return takeValue(word, "--audio=", options.audio) ||
            takeValue(word, "--capture=", options.capture) ||
            takeValue(word, "--playback=", options.playback) ||
-           takeValue(word, "--config=", options.config);
+           takeValue(word, "--config=", options.config) ||
+           takeValue(word, "--encoder=", options.encoder);
 }
 
 // A decimal number read the way "%d" reads it: leading blanks, an optional sign, at least one

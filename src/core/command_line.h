@@ -15,8 +15,8 @@ class Store;
 constexpr size_t MAX_COMMAND_WORDS = 31;
 
 // Takes the long options (--help, --version, --headless, --audio=, --capture=, --playback=,
-// --config=) off the front of `args`, stopping at the first word that is not one of them. A
-// remaining command line of exactly "/?" also asks for help.
+// --config=, --encoder=) off the front of `args`, stopping at the first word that is not one of
+// them. A remaining command line of exactly "/?" also asks for help.
 LaunchOptions takeLongOptions(std::vector<std::string>& args);
 
 // The command text chosen from the stored start-up text and the system command line.

@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <netinet/in.h>
@@ -16,6 +18,35 @@ constexpr int BLOCK_SAMPLES = 512;
 constexpr int BLOCK_BYTES = 1024;
 constexpr int HUB_RING_BLOCKS = 8;
 constexpr int MAX_PACKET_BLOCKS = 15;
+
+// A line's end flag: an atomic byte whose assignments (= and |=) also wake every thread waiting
+// for the line to end, so that they need not poll it.
+struct EndingFlag : std::atomic<uint8_t> {
+    using std::atomic<uint8_t>::atomic;
+    uint8_t operator=(uint8_t v) {
+        store(v);
+        if (v) wake();
+        return v;
+    }
+    uint8_t operator|=(uint8_t v) {
+        const uint8_t now = static_cast<uint8_t>(fetch_or(v) | v);
+        if (now) wake();
+        return now;
+    }
+    // Waits up to `ms` for the flag to be set; true when it is.
+    bool waitSet(int ms) {
+        std::unique_lock lock(mutex_);
+        return cond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return load() != 0; });
+    }
+
+  private:
+    void wake() {
+        { std::lock_guard lock(mutex_); } // a waiter is either before its check or waiting
+        cond_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cond_;
+};
 
 // One call. Flags and words shared between threads are atomics; a block is handed over by its
 // ready flag (rxReady: receive thread -> audio engine, txReady: audio engine -> send thread),
@@ -53,7 +84,7 @@ struct LineRecord {
     std::atomic<uint8_t> rxReady{0};
     std::atomic<uint8_t> txReady{0};
     std::atomic<uint8_t> accepted{0};
-    std::atomic<uint8_t> ending{0};
+    EndingFlag ending{0};
     std::atomic<uint8_t> incoming{0};
     std::atomic<int8_t> micGain{0};
     std::atomic<int8_t> spkGain{0};

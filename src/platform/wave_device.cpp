@@ -9,6 +9,8 @@
 
 namespace tc {
 
+AutoResetEvent engineWake;
+
 namespace {
 
 // A stream that fails is retried at the pace of one block, not in a busy loop.
@@ -53,6 +55,7 @@ int WaveDevice::queueHeader(WaveHeader& header) {
 void WaveDevice::markDone(WaveHeader& header) {
     header.flags.fetch_and(~WHDR_INQUEUE);
     header.flags.fetch_or(WHDR_DONE, std::memory_order_release);
+    engineWake.set();
 }
 
 void WaveDevice::returnAll() {

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/event.h"
+
 namespace tc {
 
 // Both devices run PCM mono, 8000 samples per second, 16-bit signed little-endian samples, and
@@ -21,6 +23,11 @@ constexpr int WAVE_BLOCK_MS = 64;
 constexpr uint32_t WHDR_DONE = 0x01;     // the device has filled (capture) or played the block
 constexpr uint32_t WHDR_PREPARED = 0x02; // prepared for a device
 constexpr uint32_t WHDR_INQUEUE = 0x10;  // handed to a device and not yet returned
+
+// Wakes the audio engine: set whenever a device finishes a block (filled or played), and by a
+// line that hands over the block the engine waits for. The engine waits for it instead of
+// polling while nothing else can be due.
+extern AutoResetEvent engineWake;
 
 // Describes one block of sample memory. The device sets WHDR_DONE with release once it is
 // finished with the block; the engine tests it with acquire before it touches the samples.

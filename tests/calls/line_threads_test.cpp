@@ -278,7 +278,7 @@ TEST_F(LineThreadsTest, SendThreadPacksBlocksFollowsACodeChangeAndEndsOnAFailedS
     EXPECT_EQ(next(), std::pair(COMP_MEDIUM, 45));
     Packet expected = makePacket(0, 0);
     int32_t state = 0;
-    encodeMedium(speech.data(), expected.payload, COMP_MEDIUM_SAMPLES, state);
+    encodeMediumClosedLoop(speech.data(), expected.payload, COMP_MEDIUM_SAMPLES, state);
     EXPECT_EQ(std::memcmp(got.payload, expected.payload, PAYLOAD_BYTES), 0);
 
     // Raw: every block goes on its own, scaled by the microphone gain.

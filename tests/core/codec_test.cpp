@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+#include "support/wav_files.h"
+
 namespace tc {
 namespace {
 
@@ -248,6 +250,76 @@ TEST(WholePacket, EachCodecFillsOnePayloadGivesItsSamplesAndCarriesItsState) {
         [](const uint8_t* s, int16_t* d, int n, int32_t&) { decodeLow(s, d, n); });
     expectWholePackets(COMP_MEDIUM_SAMPLES, encodeMedium, decodeMedium);
     expectWholePackets(COMP_HIGH_SAMPLES, encodeHigh, decodeHigh);
+    expectWholePackets(
+        COMP_LOW_SAMPLES,
+        [](int16_t* s, uint8_t* d, int n, int32_t&) { encodeLowClosedLoop(s, d, n); },
+        [](const uint8_t* s, int16_t* d, int n, int32_t&) { decodeLow(s, d, n); });
+    expectWholePackets(COMP_MEDIUM_SAMPLES, encodeMediumClosedLoop, decodeMedium);
+    expectWholePackets(COMP_HIGH_SAMPLES, encodeHighClosedLoop, decodeHigh);
+}
+
+// ---- Closed-loop encoders --------------------------------------------------------------------
+
+// Codes `in` packet by packet at the levels of `codes` in turn, as a send thread does, and
+// returns what the unchanged decoders play. The closed-loop encoder's state must be the
+// decoder's after every packet.
+Samples played(const Samples& in, const std::vector<int>& codes, bool closedLoop) {
+    Samples out(in.size());
+    uint8_t payload[COMP_PAYLOAD_BYTES];
+    int32_t tx = 0, rx = 0;
+    for (size_t at = 0, k = 0; at < in.size(); ++k) {
+        const int code = codes[k % codes.size()];
+        const int n = std::min(samplesPerPacket(code), int(in.size() - at));
+        Samples s = part(in, at, size_t(n));
+        if (code == COMP_LOW) (closedLoop ? encodeLowClosedLoop : encodeLow)(s.data(), payload, n);
+        if (code == COMP_MEDIUM)
+            closedLoop ? encodeMediumClosedLoop(s.data(), payload, n, tx)
+                       : encodeMedium(s.data(), payload, n, tx);
+        if (code == COMP_HIGH)
+            closedLoop ? encodeHighClosedLoop(s.data(), payload, n, tx)
+                       : encodeHigh(s.data(), payload, n, tx);
+        if (code == COMP_LOW) decodeLow(payload, &out[at], n);
+        if (code == COMP_MEDIUM) decodeMedium(payload, &out[at], n, rx);
+        if (code == COMP_HIGH) decodeHigh(payload, &out[at], n, rx);
+        if (closedLoop) {
+            EXPECT_EQ(tx, rx) << "after packet " << k << " at level " << code;
+        }
+        at += size_t(n);
+    }
+    return out;
+}
+
+double errorEnergy(const Samples& a, const Samples& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        sum += double(a[i] - b[i]) * (a[i] - b[i]);
+    return sum;
+}
+
+TEST(ClosedLoopCodec, KeepsTheDecoderStateThroughEdgeSignalsAndLevelChanges) {
+    const size_t n = 4 * COMP_HIGH_SAMPLES;
+    Samples fullScale(n), square(n), steps(n);
+    for (size_t i = 0; i < n; ++i) {
+        fullScale[i] = i % 2 ? 32767 : -32768;
+        square[i] = int16_t(i / 20 % 2 ? 12000 : -12000);
+        steps[i] = int16_t(i / 300 % 3 * 16000 - 16000);
+    }
+    for (const Samples& in : {signal(n), fullScale, square, steps, Samples(n, 0)}) {
+        played(in, {COMP_MEDIUM, COMP_HIGH, COMP_LOW, COMP_HIGH, COMP_MEDIUM}, true);
+        played(in, {COMP_HIGH, COMP_MEDIUM, COMP_MEDIUM}, true);
+    }
+    // Silence after any state is played as silence once the decoder has forgotten its state.
+    const Samples silence = played(Samples(2 * COMP_MEDIUM_SAMPLES, 0), {COMP_MEDIUM}, true);
+    EXPECT_EQ(silence, Samples(silence.size(), 0));
+}
+
+TEST(ClosedLoopCodec, PlaysCloserToTheInputThanTheReferenceEncoders) {
+    const Samples speech = test::speechSignal(2 * COMP_HIGH, 3);
+    for (int code : {COMP_LOW, COMP_MEDIUM, COMP_HIGH}) {
+        const double reference = errorEnergy(speech, played(speech, {code}, false));
+        const double closed = errorEnergy(speech, played(speech, {code}, true));
+        EXPECT_LT(closed * 2, reference) << "level " << code;
+    }
 }
 
 } // namespace

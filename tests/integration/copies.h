@@ -33,26 +33,42 @@ inline std::string callLine(const ProgramCopy& to, const std::string& password =
     return "Call 127.0.0.1 " + to.portText() + (password.empty() ? "" : " " + password);
 }
 
+// Codes one packet at level `code` with the reference or the closed-loop encoder and puts back
+// what the decoder plays.
+inline void codePacket(Block& packet, int code, bool closedLoop, int32_t& enc, int32_t& dec) {
+    uint8_t payload[COMP_PAYLOAD_BYTES];
+    const int n = int(packet.size());
+    if (code == COMP_LOW) {
+        (closedLoop ? encodeLowClosedLoop : encodeLow)(packet.data(), payload, n);
+        decodeLow(payload, packet.data(), n);
+    } else if (code == COMP_MEDIUM) {
+        closedLoop ? encodeMediumClosedLoop(packet.data(), payload, n, enc)
+                   : encodeMedium(packet.data(), payload, n, enc);
+        decodeMedium(payload, packet.data(), n, dec);
+    } else if (code == COMP_HIGH) {
+        closedLoop ? encodeHighClosedLoop(packet.data(), payload, n, enc)
+                   : encodeHigh(packet.data(), payload, n, enc);
+        decodeHigh(payload, packet.data(), n, dec);
+    }
+}
+
 // Every block a receiver may play, with the capture block it stands for. Uncompressed, the
 // captured blocks themselves. Compressed, for every start of a packet, the blocks of the first
 // two packets decoded from zero codec memory: from the second packet on the memory no longer
-// matters (the encoder keeps the last captured sample, the decoder's integrator forgets where it
-// started within a few samples), so this covers a stream that the engine shifted by leaving the
-// line out of a capture block when it ran late.
-inline std::map<Block, size_t> playable(std::vector<int16_t> captured, int code = COMP_NONE) {
+// matters (the decoder's integrator forgets where it started within a few samples, and so does
+// a closed-loop encoder, which keeps the decoder's state), so this covers a stream that the
+// engine shifted by leaving the line out of a capture block when it ran late.
+inline std::map<Block, size_t> playable(std::vector<int16_t> captured, int code = COMP_NONE,
+                                        bool closedLoop = true) {
     std::map<Block, size_t> results;
     const size_t blocks = captured.size() / TEST_BLOCK, per = code == COMP_NONE ? 1 : size_t(code);
     captured.resize((blocks + 2 * per) * TEST_BLOCK); // after the file the microphone hears silence
-    uint8_t payload[COMP_PAYLOAD_BYTES];
     for (size_t first = 0; first < blocks; ++first) {
         int32_t encState = 0, decState = 0;
         for (size_t at = first; at < first + 2 * per; at += per) {
             auto from = captured.begin() + long(at * TEST_BLOCK);
             Block packet(from, from + long(per * TEST_BLOCK));
-            if (code != COMP_NONE) {
-                encodeHigh(packet.data(), payload, int(packet.size()), encState);
-                decodeHigh(payload, packet.data(), int(packet.size()), decState);
-            }
+            codePacket(packet, code, closedLoop, encState, decState);
             for (size_t k = 0; k < per; ++k)
                 results.emplace(Block(packet.begin() + long(k * TEST_BLOCK),
                                       packet.begin() + long((k + 1) * TEST_BLOCK)),
