@@ -12,11 +12,13 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include "app/supervisor.h"
+#include "audio/audio_period.h"
 #include "calls/answer.h"
 #include "calls/line_life.h"
 #include "calls/udp_status.h"
@@ -88,19 +90,22 @@ struct ProgramThreads {
 
 int instanceLockFd = -1;
 
-// The signals that ask the program to end, as a service manager or a terminal sends them.
-sigset_t terminationSignals() {
+// The signals that ask the program to end, as a service manager or a terminal sends them. Ctrl+C
+// (SIGINT) belongs to the console where the terminal is the console (headless).
+sigset_t terminationSignals(bool headless) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    if (!headless) sigaddset(&set, SIGINT);
     return set;
 }
 
-// Ends the program as Quit does when SIGTERM or SIGHUP arrives: every line is dropped (the peers
-// are told not to redial), then the supervisor ends the program, closing the sound files whole.
+// Ends the program as Quit does when a termination signal arrives: every line is dropped (the
+// peers are told not to redial), then the supervisor ends the program, closing the sound files
+// whole.
 void watchTerminationSignals() {
-    sigset_t set = terminationSignals();
+    sigset_t set = terminationSignals(launchOptions.headless);
     timespec poll{0, 200 * 1000 * 1000};
     while (!startupState.closing) {
         if (sigtimedwait(&set, nullptr, &poll) < 0) continue;
@@ -126,23 +131,37 @@ int failureExit(const char* text) {
     return 1;
 }
 
-std::string lockFilePath(int port) {
+// The folder of the instance locks: $XDG_RUNTIME_DIR, or else /tmp/talkcircle-UID, made for
+// this user alone. Empty when that folder is not the user's own directory, or others may
+// write in it (another user could then hold the lock or replace the file).
+std::string lockFolder() {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    std::string base = dir && *dir ? dir : "/tmp";
-    return base + "/talkcircle-" + std::to_string(port) + ".lock";
+    if (dir && *dir) return dir;
+    std::string folder = "/tmp/talkcircle-" + std::to_string(::getuid());
+    ::mkdir(folder.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 022) != 0)
+        return {};
+    return folder;
 }
 
+enum class Lock { taken, held, unsafe };
+
 // Only one copy may listen on a port: the first holds a lock on a file named for the port for
-// as long as it runs. True when this copy got the lock.
-bool takeInstanceLock(int port) {
-    int fd = ::open(lockFilePath(port).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return true; // no lock directory: nothing to check against
+// as long as it runs.
+Lock takeInstanceLock(int port) {
+    std::string folder = lockFolder();
+    if (folder.empty()) return Lock::unsafe;
+    std::string path = folder + "/talkcircle-" + std::to_string(port) + ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Lock::taken; // no lock file: nothing to check against
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return false;
+        return Lock::held;
     }
     instanceLockFd = fd;
-    return true;
+    return Lock::taken;
 }
 
 // Without a window the terminal is the console from the start, and questions are put there.
@@ -216,6 +235,9 @@ bool stopProgramThreads(ProgramThreads& threads) {
     joined = threads.udp.finish(THREAD_END_WAIT_MS) && joined;
     settings.dnsUpdateActive = 0;
     stopCommandThreads();
+    // What is still queued for the console is written first; a console that takes nothing
+    // (a pipe nobody reads) is left as it is.
+    joined = stopConsoleWriter(THREAD_END_WAIT_MS) && joined;
     closeConsole();
     joined = threads.console.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
@@ -244,13 +266,22 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 
     bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
     setWindowTitleForPort(settings.listenPort, havePort);
-    if (havePort && settings.listenPort != 0 && !takeInstanceLock(settings.listenPort))
-        return failureExit("Talkcircle Console Already Running on This Port\n");
+    if (havePort && settings.listenPort != 0) {
+        Lock lock = takeInstanceLock(settings.listenPort);
+        if (lock == Lock::held)
+            return failureExit("Talkcircle Console Already Running on This Port\n");
+        if (lock == Lock::unsafe) {
+            std::string text = "Unsafe Lock Folder /tmp/talkcircle-" + std::to_string(::getuid());
+            return failureExit((text + "\n").c_str());
+        }
+    }
 
     settings.callPassword.clear();
     applyBufferCount();
     startupState.instanceStamp = tickCount();
     resetLineTable();
+    // The sample memory and the sound devices, before anything listens or runs commands.
+    if (prepareAudioSystem() != 0) return 1;
 
     if (settings.dnsUpdateActive && !threads.dns.start(dnsThread)) {
         message("Dynamic DNS Thread Error\n");
@@ -282,14 +313,18 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 
 } // namespace
 
+void blockTerminationSignals(bool headless) {
+    sigset_t signals = terminationSignals(headless);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
     launchOptions = options;
     installWindowHooks();
     std::signal(SIGPIPE, SIG_IGN);
-    // Blocked here, before any thread starts, so that only the watcher takes them.
-    sigset_t signals = terminationSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    blockTerminationSignals(options.headless);
     ProgramThreads threads;
+    startConsoleWriter();
     threads.signals.start(watchTerminationSignals);
     if (startProgram(args, threads) == 0) supervisorLoop();
     bool joined = stopProgramThreads(threads);

@@ -134,7 +134,7 @@ bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int
     r.sock = s;
     r.peerName.set(fromText);
     r.port = srcPort;
-    r.peerAddr = from;
+    r.peerAddr.set(from);
     if (sendPacket(n, settings.ownId.get().c_str(), PKT_ID, settings.listenPort) < 1) {
         abandonLine(n);
         return false;
@@ -158,7 +158,8 @@ std::string callerText(int n) {
     std::string id = r.peerId.get();
     char text[FORMAT_BUFFER];
     if (settings.diagBits & DIAG_RAW_IP) {
-        const auto* b = reinterpret_cast<const uint8_t*>(&r.peerAddr.sin_addr.s_addr);
+        sockaddr_in peer = r.peerAddr.get();
+        const auto* b = reinterpret_cast<const uint8_t*>(&peer.sin_addr.s_addr);
         std::snprintf(text, sizeof(text), " From %d.%d.%d.%d %d [%s]\n", b[0], b[1], b[2], b[3],
                       port, id.c_str());
     } else {
@@ -262,7 +263,7 @@ void holdThread(int n) {
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     message("Call #%d Disconnected\n", n);
     rowUpdate(ROW_REMOVE + n);
-    noteLineEnded(r.peerAddr.sin_addr);
+    noteLineEnded(r.peerAddr.get().sin_addr);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     joinLineThreads(n);
     int64_t left = until - monotonicMs();

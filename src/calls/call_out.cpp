@@ -110,7 +110,7 @@ int placeCall(const std::string& host, int port, const std::string& password, in
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     peer.sin_addr = addr;
-    r.peerAddr = peer;
+    r.peerAddr.set(peer);
 
     int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return failCall(n, "Socket Error\n", -1);
@@ -127,8 +127,10 @@ int placeCall(const std::string& host, int port, const std::string& password, in
     message("Connected\n");
     sockaddr_in local{};
     socklen_t len = sizeof(local);
-    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0)
-        r.peerAddr.sin_port = local.sin_port;
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        peer.sin_port = local.sin_port;
+        r.peerAddr.set(peer);
+    }
 
     if (port == webCallPort) {
         if (!sendWebRequest(sock, host, password)) return failCall(n, nullptr, sock);
@@ -181,7 +183,7 @@ void callThread(int n) {
     if (wakeLineSocket(n) != 0) message("Socket Close Error\n");
     if (r.ending == 1) message("Call #%d Disconnected\n", n);
     rowUpdate(ROW_REMOVE + n);
-    noteLineEnded(r.peerAddr.sin_addr);
+    noteLineEnded(r.peerAddr.get().sin_addr);
     int64_t until = monotonicMs() + TEARDOWN_PAUSE_MS;
     // A forwarded call already goes on at its new address, with the redial mark passed on;
     // dialling the old address again would be forwarded once more and call the destination

@@ -96,7 +96,7 @@ void onId(int n, const Packet& p) {
         } else if (settings.hubMode == HUB_SERVER) {
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
-        } else if (r.autoRetry == 1 && lineEndedRecently(r.peerAddr.sin_addr)) {
+        } else if (r.autoRetry == 1 && lineEndedRecently(r.peerAddr.get().sin_addr)) {
             r.active = 1;
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
@@ -114,7 +114,7 @@ RxNext onForward(int n, const Packet& p) {
         reportUnknown(n, p.type());
         return RxNext::next;
     }
-    std::string host = payloadString(p, 0);
+    std::string host = peerString(p, 0);
     std::string password = r.password.get();
     message("Call Forwarded to: %s %d %s\n", host.c_str(), p.value(), password.c_str());
     placeCall(host, p.value(), password, r.autoRetry);
@@ -124,7 +124,7 @@ RxNext onForward(int n, const Packet& p) {
 
 void onCommand(int n, Packet& p) {
     LineRecord& r = lineTable[n];
-    if (!commandAuthorised(p, r.peerAddr)) {
+    if (!commandAuthorised(p, r.peerAddr.get())) {
         sendPacket(n, nullptr, PKT_COMMANDREPLY, -1);
         return;
     }
@@ -184,7 +184,7 @@ void onQuery(int n, const Packet& p) {
     int kind = p.value();
     if (kind >= 0 && kind <= 3) {
         uint32_t serial = callSerial(n);
-        std::string question = payloadString(p, 0);
+        std::string question = peerString(p, 0);
         startRetiringThread(
             [n, serial, question, kind] { queryThread(n, serial, question, kind); });
         return;
@@ -204,7 +204,7 @@ void onServerList(int n, const Packet& p) {
         reportUnknown(n, p.type());
         return;
     }
-    std::string list = payloadString(p, 0);
+    std::string list = peerString(p, 0, true);
     message("Active Connections on Server:\n%s", list.c_str());
     displayDirty = 1;
     r.accepted = 1;
@@ -279,10 +279,10 @@ RxNext actOnPacket(int n) {
         onId(n, p);
         return RxNext::next;
     case PKT_MESSAGE:
-        message("Message From #%d:  %s\n", n, payloadString(p, 0).c_str());
+        message("Message From #%d:  %s\n", n, peerString(p, 0).c_str());
         return RxNext::next;
     case PKT_VERSION:
-        if (diag(DIAG_VERSION)) message("%d: %s\n", n, payloadString(p, 0).c_str());
+        if (diag(DIAG_VERSION)) message("%d: %s\n", n, peerString(p, 0).c_str());
         r.peerVersion = parseVersion(p);
         return RxNext::next;
     case PKT_FORWARD:

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/output.h"
+#include "core/packet_parse.h"
 #include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/store.h"
@@ -156,8 +157,7 @@ void printRestOfPage(int sock) {
     for (;;) {
         ssize_t n = recv(sock, piece, WINDOW_BYTES, 0);
         if (n <= 0) return;
-        piece[n] = '\0';
-        message("%s", piece);
+        message("%s", peerText(std::string_view(piece, static_cast<size_t>(n))).c_str());
     }
 }
 
@@ -178,8 +178,7 @@ void readUpdateReply(int sock) {
         }
         long tag = findHtmlTag(window, have);
         if (tag >= 0) {
-            window[have] = '\0';
-            message("%s", window + tag);
+            message("%s", peerText(std::string_view(window + tag, have - size_t(tag))).c_str());
             printRestOfPage(sock);
             return;
         }

@@ -12,11 +12,17 @@
 namespace tc::test {
 namespace {
 
-// Runs the program with `args` to its end; its exit code and what it printed.
-std::pair<int, std::string> run(const std::vector<std::string>& args) {
+// A display is named, but nothing answers there.
+const std::vector<std::string> deadDisplay{"DISPLAY=:7391", "WAYLAND_DISPLAY=talkcircle-none",
+                                           "QT_QPA_PLATFORM="};
+
+// Runs the program with `args` to its end; its exit code and what it printed. By default the
+// syntax box never appears on the desktop of whoever runs the tests.
+std::pair<int, std::string> run(const std::vector<std::string>& args,
+                                const std::vector<std::string>& env = {
+                                    "QT_QPA_PLATFORM=offscreen"}) {
     ProgramProcess program;
-    // The syntax box must never appear on the desktop of whoever runs the tests.
-    if (!program.start(TC_PROGRAM, args, {"QT_QPA_PLATFORM=offscreen"})) return {-1, ""};
+    if (!program.start(TC_PROGRAM, args, env)) return {-1, ""};
     int code = program.waitExit();
     program.finish();
     return {code, program.output()};
@@ -28,6 +34,7 @@ TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--help"}, {"/?"}, {"--headless", "/?"}, {"--config=/nonexistent/x", "--help"}})
         EXPECT_EQ(run(args), std::make_pair(0, syntax.str())) << args.back();
+    EXPECT_EQ(run({"--help"}, deadDisplay), std::make_pair(0, syntax.str()));
     EXPECT_EQ(run({"--version"}),
               std::make_pair(0, std::string("TALKCIRCLE CONSOLE  Version 1.1\n")));
 }
@@ -66,21 +73,70 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     EXPECT_EQ(portless.quit(), 0) << describe(portless);
 }
 
+TEST(StartupTest, UnreachableDisplayRunsHeadlessWhereWindowKeepsTheConsole) {
+    TempDir dir;
+    ProgramCopy copy(dir, "nodisplay", TC_PROGRAM);
+    ASSERT_TRUE(startCopy(copy, {.withPort = false, .headless = false, .env = deadDisplay}));
+    ASSERT_TRUE(copy.type("Window") && copy.type("Block Y"));
+    EXPECT_TRUE(says(copy, "Incoming Calls Disabled\n"));
+    EXPECT_EQ(copy.quit(), 0) << describe(copy);
+}
+
+// Copies with a window (Qt's offscreen platform) end as Quit does on each termination signal.
 TEST(StartupTest, TerminationSignalEndsTheProgramAsQuitDoes) {
     TempDir dir;
-    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
+    const std::vector<std::string> offscreen{"QT_QPA_PLATFORM=offscreen"};
+    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM),
+        hup(dir, "hup", TC_PROGRAM), intr(dir, "int", TC_PROGRAM);
     ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
-    ASSERT_TRUE(alice.start({.commands = {"-" + callLine(bob, "pw")}}) &&
-                says(alice, "Call Accepted\n"));
+    ASSERT_TRUE(alice.start({.id = "Alice",
+                             .commands = {"-" + callLine(bob, "pw")},
+                             .headless = false,
+                             .env = offscreen}) &&
+                says(bob, "[Alice] [*]\n"));
+    ASSERT_TRUE(hup.start({.headless = false, .env = offscreen}) &&
+                intr.start({.headless = false, .env = offscreen}));
+    ASSERT_TRUE(hup.waitCalls(0) && intr.waitCalls(0) && alice.waitCalls(1)); // listening
 
-    ::kill(alice.process().pid(), SIGTERM);
-    EXPECT_EQ(alice.process().waitExit(9000), 0) << describe(alice);
-    EXPECT_TRUE(says(alice, "Call #0 Disconnected\n", 0));
+    for (auto [copy, signal] : {std::pair(&alice, SIGTERM), {&hup, SIGHUP}, {&intr, SIGINT}}) {
+        ::kill(copy->process().pid(), signal);
+        EXPECT_EQ(copy->process().waitExit(9000), 0) << signal << describe(*copy);
+    }
     ASSERT_TRUE(says(bob, "Call #0 Disconnected\n") && bob.waitCalls(0));
     // The speaker's file was finished: its header counts every sample written.
     size_t samples = readWav(alice.playbackPath()).size();
     EXPECT_GT(samples, 0u);
     EXPECT_EQ(std::filesystem::file_size(alice.playbackPath()), 44 + 2 * samples);
+}
+
+// Nobody reads the copy's output: the console drops what it cannot take, the rest goes on.
+TEST(StartupTest, UnreadOutputNeverStopsACallBeingAccepted) {
+    TempDir dir;
+    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
+    ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
+    bob.process().holdOutput(true);
+    for (int i = 0; i < 1000; ++i) // about 400 kB of command lists, more than a pipe holds
+        ASSERT_TRUE(bob.type("?"));
+    ASSERT_TRUE(bob.type("/Hub H")); // typed last: once it shows, the console has printed the rest
+    ASSERT_TRUE(
+        eventually([&] { return bob.udpQuery("P").find("Hub=1") != std::string::npos; }, 30000));
+    ASSERT_TRUE(alice.start({.commands = {"-" + callLine(bob, "pw")}}));
+    EXPECT_TRUE(says(alice, "Call Accepted\n") && bob.waitCalls(1));
+    bob.process().holdOutput(false);
+    EXPECT_TRUE(says(bob, " messages not shown]\n"));
+    EXPECT_EQ(alice.quit(), 0);
+    EXPECT_EQ(bob.quit(), 0) << describe(bob);
+}
+
+// A sound file that cannot be read is a failure of start-up, before the port is listened on.
+TEST(StartupTest, BadCaptureFileEndsStartUpBeforeAnythingListens) {
+    TempDir dir;
+    ProgramCopy copy(dir, "nocapture", TC_PROGRAM);
+    ASSERT_TRUE(copy.start({.options = {"--capture=" + dir.file("none.wav")}}));
+    ASSERT_TRUE(says(copy, "Sound Setup Error: "));
+    EXPECT_EQ(copy.udpQuery("P", 500), "");
+    EXPECT_LT(connectLoopback(copy.port()), 0);
+    EXPECT_EQ(copy.process().waitExit(9000), 1);
 }
 
 } // namespace
