@@ -140,28 +140,18 @@ TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
     }
 }
 
-// A console that takes nothing until it is let go, as a pipe nobody reads.
-class StuckConsole : public FakeConsole {
-  public:
+// A console that takes nothing while the test holds its gate, as a pipe nobody reads.
+struct StuckConsole : FakeConsole {
+    std::mutex gate;
     void write(std::string_view text) override {
-        std::unique_lock lock(gate_);
-        opened_.wait(lock, [this] { return open_; });
+        std::lock_guard lock(gate);
         FakeConsole::write(text);
     }
-    void letGo() {
-        std::lock_guard lock(gate_);
-        open_ = true;
-        opened_.notify_all();
-    }
-
-  private:
-    std::mutex gate_;
-    std::condition_variable opened_;
-    bool open_ = false;
 };
 
 TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldHowMany) {
     StuckConsole stuck;
+    stuck.gate.lock();
     attachConsole(&stuck);
     ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
     ASSERT_EQ(startConsoleWriter(), 0);
@@ -171,7 +161,7 @@ TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldH
         all += "m" + std::to_string(i) + "\n";
     }
     EXPECT_EQ(readFile(dir.file("all.log")), all) << "the log has each one at once";
-    stuck.letGo();
+    stuck.gate.unlock();
     ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));
     message("after\n");
     ASSERT_TRUE(stopConsoleWriter(3000));

@@ -39,27 +39,34 @@ TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
               std::make_pair(0, std::string("TALKCIRCLE CONSOLE  Version 1.1\n")));
 }
 
-// Each failing start-up waits five seconds before it ends, so they run side by side.
+// Each failing start-up waits five seconds before it ends, so they run side by side. A sound
+// file that cannot be read fails before the port is listened on. A copy whose display does not
+// answer runs headless, where Window keeps its console.
 TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     TempDir dir;
     ProgramCopy first(dir, "first", TC_PROGRAM), second(dir, "second", TC_PROGRAM),
         server(dir, "server", TC_PROGRAM), blocked(dir, "blocked", TC_PROGRAM),
-        portless(dir, "portless", TC_PROGRAM);
+        portless(dir, "portless", TC_PROGRAM), soundless(dir, "soundless", TC_PROGRAM);
     ScriptedPeer holder; // another program listening on a port
     ASSERT_TRUE(startCopy(first, {.id = "First"}));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(second.start({.port = first.port()}) && blocked.start({.port = holder.listen()}));
     ASSERT_TRUE(server.start({.withPort = false, .options = {"/S"}}) &&
-                portless.start({.withPort = false, .options = {"/T"}}));
+                soundless.start({.options = {"--capture=" + dir.file("none.wav")}}) &&
+                portless.start(
+                    {.withPort = false, .options = {"/T"}, .headless = false, .env = deadDisplay}));
 
     EXPECT_TRUE(says(second, "Talkcircle Console Already Running on This Port\n"));
     EXPECT_TRUE(says(blocked, "Bind Error\n"));
     EXPECT_TRUE(says(server, "CANNOT RUN SERVER MODE WITHOUT INPUT PORT\n"));
+    ASSERT_TRUE(says(soundless, "Sound Setup Error: "));
+    EXPECT_EQ(soundless.udpQuery("P", 500) + std::to_string(connectLoopback(soundless.port(), 0)),
+              "-1");
     EXPECT_TRUE(says(portless, "    NO INPUT PORT       INCOMING CALLS DISABLED\n\n"));
-    ASSERT_TRUE(says(portless, "> ") && portless.type("Block Y"));
+    ASSERT_TRUE(says(portless, "> ") && portless.type("Window") && portless.type("Block Y"));
     EXPECT_TRUE(says(portless, "Incoming Calls Disabled\n"));
 
-    for (ProgramCopy* failed : {&second, &blocked, &server})
+    for (ProgramCopy* failed : {&second, &blocked, &server, &soundless})
         EXPECT_EQ(failed->process().waitExit(9000), 1) << describe(*failed);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4900));
     EXPECT_EQ(second.count("Bind Error"), 0u);
@@ -71,15 +78,6 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     // With /T and never a call, the copy keeps running until it is told to quit.
     EXPECT_EQ(portless.process().waitExit(0), -1);
     EXPECT_EQ(portless.quit(), 0) << describe(portless);
-}
-
-TEST(StartupTest, UnreachableDisplayRunsHeadlessWhereWindowKeepsTheConsole) {
-    TempDir dir;
-    ProgramCopy copy(dir, "nodisplay", TC_PROGRAM);
-    ASSERT_TRUE(startCopy(copy, {.withPort = false, .headless = false, .env = deadDisplay}));
-    ASSERT_TRUE(copy.type("Window") && copy.type("Block Y"));
-    EXPECT_TRUE(says(copy, "Incoming Calls Disabled\n"));
-    EXPECT_EQ(copy.quit(), 0) << describe(copy);
 }
 
 // Copies with a window (Qt's offscreen platform) end as Quit does on each termination signal.
@@ -126,17 +124,6 @@ TEST(StartupTest, UnreadOutputNeverStopsACallBeingAccepted) {
     EXPECT_TRUE(says(bob, " messages not shown]\n"));
     EXPECT_EQ(alice.quit(), 0);
     EXPECT_EQ(bob.quit(), 0) << describe(bob);
-}
-
-// A sound file that cannot be read is a failure of start-up, before the port is listened on.
-TEST(StartupTest, BadCaptureFileEndsStartUpBeforeAnythingListens) {
-    TempDir dir;
-    ProgramCopy copy(dir, "nocapture", TC_PROGRAM);
-    ASSERT_TRUE(copy.start({.options = {"--capture=" + dir.file("none.wav")}}));
-    ASSERT_TRUE(says(copy, "Sound Setup Error: "));
-    EXPECT_EQ(copy.udpQuery("P", 500), "");
-    EXPECT_LT(connectLoopback(copy.port()), 0);
-    EXPECT_EQ(copy.process().waitExit(9000), 1);
 }
 
 } // namespace
