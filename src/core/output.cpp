@@ -89,7 +89,8 @@ void drainConsoleQueue(std::shared_ptr<std::atomic<bool>> finished) {
         } else if (q.statusRows) {
             rows.swap(q.statusRows);
         } else {
-            break; // stopping, and all was written
+            q.running = false; // stopping, and all was written: later texts go straight out
+            break;
         }
         q.writing = true;
         lock.unlock();
@@ -412,20 +413,19 @@ bool stopConsoleWriter(int timeoutMs) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!*finished && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    bool ended = *finished;
-    if (ended) {
+    if (*finished) {
         writer.join();
-    } else {
-        // The console takes nothing more (a pipe nobody reads): leave the writer where it is
-        // blocked, and send nothing more to that console.
-        writer.detach();
-        attachConsole(nullptr);
+        return true;
     }
+    // The console takes nothing more (a pipe nobody reads): leave the writer where it is
+    // blocked, and send nothing more to that console.
+    writer.detach();
+    attachConsole(nullptr);
     std::lock_guard lock(q.mutex);
     q.texts.clear();
     q.statusRows.reset();
     q.running = false;
-    return ended;
+    return false;
 }
 
 bool consoleControl(ConsoleEvent event) {

@@ -26,7 +26,7 @@ constexpr int FORMAT_BUFFER = 512;
 
 struct OutputState {
     std::atomic<Console*> console{nullptr}; // the open console (consoleOut/consoleIn), or none
-    std::mutex consoleMutex;                // held while the console is replaced or written
+    std::mutex consoleMutex; // held while the console is replaced, or written without the writer
     std::atomic<int> logFile{-1};
     std::mutex logMutex; // held while the log is written or closed
     SharedText logFileName{255};
