@@ -2,12 +2,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/program.h"
 #include "core/command_line.h"
 #include "core/settings.h"
+#include "platform/display_probe.h"
 #include "platform/store.h"
 
 #ifdef TC_HAVE_QT
@@ -23,15 +25,23 @@ int printLine(const std::string& text) {
     return std::fflush(stdout) == 0 && ok ? 0 : 1;
 }
 
-// A window can be shown: an X or Wayland display, or a Qt platform chosen outright.
+// A window can be shown: a Qt platform chosen outright (offscreen, ...), or an X or Wayland
+// display that answers. A display that is named but does not answer counts as none: the toolkit
+// would end the process when it cannot connect.
 bool displayAvailable() {
 #ifdef TC_HAVE_QT
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return true;
-    }
-#endif
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    std::string platform = chosen ? std::string(chosen, std::strcspn(chosen, ":")) : "";
+    bool wayland = platform.rfind("wayland", 0) == 0;
+    if (!platform.empty() && !wayland && platform != "xcb") return true;
+    bool waylandAnswers = platform != "xcb" && tc::waylandDisplayAnswers();
+    bool xAnswers = !wayland && tc::xDisplayAnswers();
+    // Only Wayland answers: the toolkit must not try X first.
+    if (waylandAnswers && !xAnswers && platform.empty()) setenv("QT_QPA_PLATFORM", "wayland", 1);
+    return waylandAnswers || xAnswers;
+#else
     return false;
+#endif
 }
 
 } // namespace
@@ -47,7 +57,8 @@ int main(int argc, char** argv) {
         std::string text = tc::syntaxText();
         int printed = printLine(text);
 #ifdef TC_HAVE_QT
-        if (tc::syntaxBoxWanted(options.headless)) tc::showSyntaxBox(argc, argv, text);
+        if (tc::syntaxBoxWanted(options.headless) && displayAvailable())
+            tc::showSyntaxBox(argc, argv, text);
 #endif
         return printed;
     }
@@ -60,6 +71,8 @@ int main(int argc, char** argv) {
     options.headless = !window;
     tc::launchOptions = options;
     tc::setStorePath(options.config);
+    // Before the toolkit starts threads of its own.
+    tc::blockTerminationSignals(options.headless);
 #ifdef TC_HAVE_QT
     if (window) return tc::runQtProgram(argc, argv, [&] { return tc::runProgram(options, args); });
 #endif

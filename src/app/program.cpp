@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "app/supervisor.h"
+#include "audio/audio_period.h"
 #include "calls/answer.h"
 #include "calls/line_life.h"
 #include "calls/udp_status.h"
@@ -92,19 +93,22 @@ struct ProgramThreads {
 
 int instanceLockFd = -1;
 
-// The signals that ask the program to end, as a service manager or a terminal sends them.
-sigset_t terminationSignals() {
+// The signals that ask the program to end, as a service manager or a terminal sends them. Ctrl+C
+// (SIGINT) belongs to the console where the terminal is the console (headless).
+sigset_t terminationSignals(bool headless) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    if (!headless) sigaddset(&set, SIGINT);
     return set;
 }
 
-// Ends the program as Quit does when SIGTERM or SIGHUP arrives: every line is dropped (the peers
-// are told not to redial), then the supervisor ends the program, closing the sound files whole.
+// Ends the program as Quit does when a termination signal arrives: every line is dropped (the
+// peers are told not to redial), then the supervisor ends the program, closing the sound files
+// whole.
 void watchTerminationSignals() {
-    sigset_t set = terminationSignals();
+    sigset_t set = terminationSignals(launchOptions.headless);
     timespec poll{0, 200 * 1000 * 1000};
     while (!startupState.closing) {
         if (sigtimedwait(&set, nullptr, &poll) < 0) continue;
@@ -130,23 +134,43 @@ int failureExit(const char* text) {
     return 1;
 }
 
-std::string lockFilePath(int port) {
+// The folder of the instance locks: $XDG_RUNTIME_DIR, or else /tmp/talkcircle-UID, made for
+// this user alone. Empty when that folder is not the user's own directory, or others may
+// write in it (another user could then hold the lock or replace the file).
+std::string lockFolder() {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    std::string base = dir && *dir ? dir : "/tmp";
-    return base + "/talkcircle-" + std::to_string(port) + ".lock";
+    if (dir && *dir) return dir;
+    std::string folder = "/tmp/talkcircle-" + std::to_string(::getuid());
+    ::mkdir(folder.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 022) != 0)
+        return {};
+    return folder;
 }
 
+// The lock file of a port; empty when the lock folder is not safe to use.
+std::string lockFilePath(int port) {
+    std::string folder = lockFolder();
+    if (folder.empty()) return {};
+    return folder + "/talkcircle-" + std::to_string(port) + ".lock";
+}
+
+enum class Lock { taken, held, unsafe };
+
 // Only one copy may listen on a port: the first holds a lock on a file named for the port for
-// as long as it runs. True when this copy got the lock.
-bool takeInstanceLock(int port) {
-    int fd = ::open(lockFilePath(port).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return true; // no lock directory: nothing to check against
+// as long as it runs.
+Lock takeInstanceLock(int port) {
+    std::string path = lockFilePath(port);
+    if (path.empty()) return Lock::unsafe;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Lock::taken; // no lock file: nothing to check against
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return false;
+        return Lock::held;
     }
     instanceLockFd = fd;
-    return true;
+    return Lock::taken;
 }
 
 // A copy with a window listens on a local socket beside its lock file, named for the port; a
@@ -284,6 +308,9 @@ bool stopProgramThreads(ProgramThreads& threads) {
     joined = threads.udp.finish(THREAD_END_WAIT_MS) && joined;
     settings.dnsUpdateActive = 0;
     stopCommandThreads();
+    // What is still queued for the console is written first; a console that takes nothing
+    // (a pipe nobody reads) is left as it is.
+    joined = stopConsoleWriter(THREAD_END_WAIT_MS) && joined;
     closeConsole();
     joined = threads.console.finish(THREAD_END_WAIT_MS) && joined;
     joined = threads.buffer.finish(THREAD_END_WAIT_MS) && joined;
@@ -314,9 +341,14 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
     bool havePort = trailing.id && trailing.port && parseListenPort(*trailing.port) == 0;
     setWindowTitleForPort(settings.listenPort, havePort);
     if (havePort && settings.listenPort != 0) {
-        if (!takeInstanceLock(settings.listenPort)) {
+        Lock lock = takeInstanceLock(settings.listenPort);
+        if (lock == Lock::held) {
             askFirstCopyToShow(settings.listenPort);
             return failureExit("Talkcircle Console Already Running on This Port\n");
+        }
+        if (lock == Lock::unsafe) {
+            std::string text = "Unsafe Lock Folder /tmp/talkcircle-" + std::to_string(::getuid());
+            return failureExit((text + "\n").c_str());
         }
         openRaiseSocket(settings.listenPort, threads.raise);
     }
@@ -326,6 +358,8 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
     applyBufferCount();
     startupState.instanceStamp = tickCount();
     resetLineTable();
+    // The sample memory and the sound devices, before anything listens or runs commands.
+    if (prepareAudioSystem() != 0) return 1;
 
     if (settings.dnsUpdateActive && !threads.dns.start(dnsThread)) {
         message("Dynamic DNS Thread Error\n");
@@ -357,14 +391,18 @@ int startProgram(const std::vector<std::string>& args, ProgramThreads& threads) 
 
 } // namespace
 
+void blockTerminationSignals(bool headless) {
+    sigset_t signals = terminationSignals(headless);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 int runProgram(const LaunchOptions& options, const std::vector<std::string>& args) {
     launchOptions = options;
     installWindowHooks();
     std::signal(SIGPIPE, SIG_IGN);
-    // Blocked here, before any thread starts, so that only the watcher takes them.
-    sigset_t signals = terminationSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    blockTerminationSignals(options.headless);
     ProgramThreads threads;
+    startConsoleWriter();
     threads.signals.start(watchTerminationSignals);
     if (startProgram(args, threads) == 0) supervisorLoop();
     bool joined = stopProgramThreads(threads);

@@ -40,6 +40,7 @@ WaveHeader& header(int index) {
 void failureExit(const char* text) {
     message("%s", text);
     supervisorPause(FAILURE_EXIT_MS);
+    startupState.exitCode = 1;
     shutdown();
 }
 
@@ -210,9 +211,7 @@ int prepareAudioSystem() {
     std::string error;
     if (createWaveDevices(launchOptions.audio, launchOptions.capture, launchOptions.playback,
                           devices, error) != 0) {
-        message("Sound Setup Error: %s\n", error.c_str());
-        supervisorPause(FAILURE_EXIT_MS);
-        shutdown();
+        failureExit(("Sound Setup Error: " + error + "\n").c_str());
         return 1;
     }
     audioState.waveIn = std::move(devices.in);

@@ -140,7 +140,7 @@ int strangersFrom(const in_addr& addr) {
     int count = 0;
     for (const LineRecord& r : lineTable)
         if (r.inUse && r.incoming && !r.accepted && !r.ending &&
-            r.peerAddr.sin_addr.s_addr == addr.s_addr)
+            r.peerAddr.get().sin_addr.s_addr == addr.s_addr)
             ++count;
     return count;
 }
@@ -170,7 +170,7 @@ bool answerCall(int s, const sockaddr_in& from, const std::string& fromText, int
     r.sock = s;
     r.peerName.set(fromText);
     r.port = srcPort;
-    r.peerAddr = from;
+    r.peerAddr.set(from);
     if (sendPacket(n, settings.ownId.get().c_str(), PKT_ID, settings.listenPort) < 1) {
         abandonLine(n);
         return false;
@@ -194,7 +194,8 @@ std::string callerText(int n) {
     std::string id = r.peerId.get();
     char text[FORMAT_BUFFER];
     if (settings.diagBits & DIAG_RAW_IP) {
-        const auto* b = reinterpret_cast<const uint8_t*>(&r.peerAddr.sin_addr.s_addr);
+        sockaddr_in peer = r.peerAddr.get();
+        const auto* b = reinterpret_cast<const uint8_t*>(&peer.sin_addr.s_addr);
         std::snprintf(text, sizeof(text), " From %d.%d.%d.%d %d [%s]\n", b[0], b[1], b[2], b[3],
                       port, id.c_str());
     } else {

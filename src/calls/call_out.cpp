@@ -109,7 +109,7 @@ int placeCall(const std::string& host, int port, const std::string& password, in
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     peer.sin_addr = addr;
-    r.peerAddr = peer;
+    r.peerAddr.set(peer);
 
     int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return failCall(n, "Socket Error\n", -1);
@@ -126,8 +126,10 @@ int placeCall(const std::string& host, int port, const std::string& password, in
     message("Connected\n");
     sockaddr_in local{};
     socklen_t len = sizeof(local);
-    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0)
-        r.peerAddr.sin_port = local.sin_port;
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        peer.sin_port = local.sin_port;
+        r.peerAddr.set(peer);
+    }
 
     if (port == webCallPort) {
         if (!sendWebRequest(sock, host, password)) return failCall(n, nullptr, sock);
@@ -187,7 +189,7 @@ void callThread(int n) {
     // at most once in 10 seconds to one address, so a callee cannot start a storm.
     bool forwarded = (r.ending.load() & 2) != 0;
     if (r.autoRetry == 1 && r.accepted && !forwarded && !startupState.closing &&
-        redialAllowed(r.peerAddr.sin_addr))
+        redialAllowed(r.peerAddr.get().sin_addr))
         placeCall(r.peerName.get(), r.port, r.password.get(), 1);
     joinLineThreads(n);
     int64_t left = until - monotonicMs();

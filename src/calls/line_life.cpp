@@ -61,7 +61,7 @@ void noteLineEnded(int line) {
     const LineRecord& r = lineTable[line];
     if (!r.accepted || r.droppedHere) return;
     std::lock_guard lock(historyMutex);
-    history[historyNext] = {r.peerAddr.sin_addr.s_addr, r.peerId.get(), monotonicMs(), true};
+    history[historyNext] = {r.peerAddr.get().sin_addr.s_addr, r.peerId.get(), monotonicMs(), true};
     historyNext = (historyNext + 1) % std::size(history);
 }
 

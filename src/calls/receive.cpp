@@ -98,7 +98,7 @@ void onId(int n, const Packet& p) {
         } else if (settings.hubMode == HUB_SERVER) {
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
-        } else if (r.autoRetry == 1 && takeRedialRecord(r.peerAddr.sin_addr, id.id)) {
+        } else if (r.autoRetry == 1 && takeRedialRecord(r.peerAddr.get().sin_addr, id.id)) {
             r.active = 1;
             message("Accepted Call #%d From %s %d [%s]\n", n, name.c_str(), port, id.id.c_str());
             r.accepted = 1;
@@ -116,7 +116,7 @@ RxNext onForward(int n, const Packet& p) {
         reportUnknown(n, p.type());
         return RxNext::next;
     }
-    std::string host = payloadString(p, 0);
+    std::string host = peerString(p, 0);
     std::string password = r.password.get();
     message("Call Forwarded to: %s %d %s\n", host.c_str(), p.value(), password.c_str());
     placeCall(host, p.value(), password, r.autoRetry);
@@ -129,8 +129,9 @@ RxNext onCommand(int n, Packet& p) {
     // After a wrong password the next request waits its turn; this line only.
     int64_t wait = r.commandsFrom - monotonicMs();
     if (wait > 0 && sleepUnlessEnding(n, static_cast<int>(wait))) return RxNext::stop;
-    if (!commandAuthorised(p, r.peerAddr)) {
-        message("Command Password Refused From %s\n", dottedAddress(r.peerAddr.sin_addr).c_str());
+    if (!commandAuthorised(p, r.peerAddr.get())) {
+        message("Command Password Refused From %s\n",
+                dottedAddress(r.peerAddr.get().sin_addr).c_str());
         r.commandsFrom = monotonicMs() + PASSWORD_PAUSE_MS;
         bool last = ++r.badPasswords >= PASSWORD_TRIES;
         if (last) {
@@ -195,7 +196,7 @@ void onQuery(int n, const Packet& p) {
         // One open box per call, and none before the call is accepted.
         if (!r.accepted || r.queryOpen.exchange(1) != 0) return;
         uint32_t serial = callSerial(n);
-        std::string question = payloadString(p, 0);
+        std::string question = peerString(p, 0);
         if (startRetiringThread(
                 [n, serial, question, kind] { queryThread(n, serial, question, kind); }) != 0)
             r.queryOpen = 0;
@@ -216,7 +217,7 @@ void onServerList(int n, const Packet& p) {
         reportUnknown(n, p.type());
         return;
     }
-    std::string list = payloadString(p, 0);
+    std::string list = peerString(p, 0, true);
     message("Active Connections on Server:\n%s", list.c_str());
     displayDirty = 1;
     r.accepted = 1;
@@ -292,10 +293,10 @@ RxNext actOnPacket(int n) {
         onId(n, p);
         return RxNext::next;
     case PKT_MESSAGE:
-        message("Message From #%d:  %s\n", n, payloadString(p, 0).c_str());
+        message("Message From #%d:  %s\n", n, peerString(p, 0).c_str());
         return RxNext::next;
     case PKT_VERSION:
-        if (diag(DIAG_VERSION)) message("%d: %s\n", n, payloadString(p, 0).c_str());
+        if (diag(DIAG_VERSION)) message("%d: %s\n", n, peerString(p, 0).c_str());
         r.peerVersion = parseVersion(p);
         return RxNext::next;
     case PKT_FORWARD:

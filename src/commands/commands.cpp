@@ -10,6 +10,7 @@
 #include "commands/console_dialogs.h"
 #include "commands/line_ops.h"
 #include "commands/text_helpers.h"
+#include "core/launch_options.h"
 #include "core/lifecycle.h"
 #include "core/line_table.h"
 #include "core/output.h"
@@ -336,10 +337,10 @@ void volCommand(const char* line, int flags) {
 }
 
 void windowCommand() {
-    if (currentConsole() != nullptr)
-        closeConsole();
-    else
+    if (currentConsole() == nullptr)
         openConsole();
+    else if (!launchOptions.headless) // without a window the terminal is the only console
+        closeConsole();
     commandState.idleEvent.set();
 }
 

@@ -13,6 +13,8 @@ namespace {
 
 constexpr int CONSOLE_ONLY = NoPanel | NoLog;
 constexpr int POLL_MS = 100;
+// The longest wait for printed text to reach the console before a line is read.
+constexpr int CONSOLE_WRITTEN_MS = 200;
 constexpr const char* INCOMING_CALL_TITLE = "Incoming Call";
 
 struct Question {
@@ -141,6 +143,7 @@ int readConsoleLine(std::string& line) {
         Console* console = currentConsole();
         if (console == nullptr) return -1;
         std::string typed;
+        waitConsoleWritten(CONSOLE_WRITTEN_MS);
         int result = console->readLine(typed);
         if (result != 0) return result;
         if (!answerConsoleQuestion(typed)) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/output.h"
+#include "core/packet_parse.h"
 #include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/store.h"
@@ -175,7 +176,8 @@ struct ReplyReader {
 // Prints page text until PAGE_PRINT_BYTES have been printed in all; false from then on. A page
 // cut there gets a line break, so the next message starts on its own line.
 bool printPage(const char* text, size_t& printed) {
-    std::string piece(text, std::min(strlen(text), PAGE_PRINT_BYTES - printed));
+    std::string piece =
+        peerText(std::string_view(text, std::min(strlen(text), PAGE_PRINT_BYTES - printed)));
     printed += piece.size();
     bool more = printed < PAGE_PRINT_BYTES;
     if (!more && piece.back() != '\n') piece += '\n';

@@ -27,7 +27,7 @@ void clearRecord(LineRecord& r) {
     r.peerName.clear();
     r.peerId.clear();
     r.password.clear();
-    r.peerAddr = sockaddr_in{};
+    r.peerAddr.set({});
     std::memset(r.rxBlock, 0, sizeof(r.rxBlock));
     std::memset(r.txBlock, 0, sizeof(r.txBlock));
     r.txSeq = 0;

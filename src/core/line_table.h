@@ -71,7 +71,7 @@ struct LineRecord {
     SharedText peerName{255};
     SharedText peerId{255};
     SharedText password{255};
-    sockaddr_in peerAddr{}; // written during set-up, before the line threads start
+    SharedValue<sockaddr_in> peerAddr; // set while the line is set up; the refresh reads it
     int16_t rxBlock[BLOCK_SAMPLES] = {};
     int16_t txBlock[BLOCK_SAMPLES] = {};
     std::atomic<uint32_t> txSeq{0};

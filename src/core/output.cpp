@@ -1,9 +1,17 @@
 #include "core/output.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "core/line_table.h"
@@ -37,7 +45,85 @@ void writeLog(const char* text) {
     if (fd >= 0) writeAll(fd, text, strlen(text));
 }
 
-void writeConsole(const char* text) {
+// Console output that cannot stall the program: while the writer runs, texts wait in a bounded
+// queue and the writer hands them to the console one by one. When the console does not keep up
+// (an unread pipe, a stopped terminal), texts are dropped from the console only until the queue
+// has drained; then the number dropped is shown.
+constexpr size_t CONSOLE_QUEUE_LIMIT = 256;
+constexpr int CONSOLE_STALL_MS = 20;
+
+struct ConsoleQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> texts;
+    std::optional<std::vector<std::string>> statusRows; // the latest rows not yet drawn
+    int dropped = 0;
+    bool running = false; // a writer drains the queue
+    bool stopping = false;
+    bool writing = false; // the writer is handing a text to the console
+    uint64_t written = 0; // texts and rows handed over so far
+    std::condition_variable idle;
+    std::thread writer;
+    std::shared_ptr<std::atomic<bool>> finished;
+};
+ConsoleQueue consoleQueue;
+
+void drainConsoleQueue(std::shared_ptr<std::atomic<bool>> finished) {
+    auto& q = consoleQueue;
+    std::unique_lock lock(q.mutex);
+    for (;;) {
+        q.changed.wait(lock, [&] {
+            return q.stopping || !q.texts.empty() || q.dropped > 0 || q.statusRows ||
+                   q.finished != finished;
+        });
+        if (q.finished != finished) break; // given up while blocked, and replaced since
+        std::string text;
+        std::optional<std::vector<std::string>> rows;
+        if (!q.texts.empty()) {
+            text = std::move(q.texts.front());
+            q.texts.pop_front();
+        } else if (q.dropped > 0) {
+            char notice[64];
+            std::snprintf(notice, sizeof(notice), "[%d messages not shown]\n", q.dropped);
+            text = notice;
+            q.dropped = 0;
+        } else if (q.statusRows) {
+            rows.swap(q.statusRows);
+        } else {
+            q.running = false; // stopping, and all was written: later texts go straight out
+            break;
+        }
+        q.writing = true;
+        lock.unlock();
+        // Consoles live until the program ends; one closed meanwhile ignores the text.
+        if (Console* c = outputState.console.load()) {
+            if (rows)
+                c->setStatusRows(*rows);
+            else
+                c->write(text);
+        }
+        lock.lock();
+        q.writing = false;
+        ++q.written;
+        q.idle.notify_all();
+    }
+    *finished = true;
+}
+
+void writeConsole(const std::string& text) {
+    {
+        auto& q = consoleQueue;
+        std::lock_guard lock(q.mutex);
+        if (q.running) {
+            if (outputState.console.load() == nullptr) return;
+            if (q.dropped > 0 || q.texts.size() >= CONSOLE_QUEUE_LIMIT)
+                ++q.dropped;
+            else
+                q.texts.push_back(text);
+            q.changed.notify_one();
+            return;
+        }
+    }
     std::lock_guard lock(outputState.consoleMutex);
     if (Console* c = outputState.console.load()) c->write(text);
 }
@@ -184,7 +270,9 @@ void setLogFile(int fd) {
 int openLogFile(const std::string& name) {
     closeLogFile();
     outputState.logFileName.set(name);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The log records passwords: only the user may read it.
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) ::fchmod(fd, 0600);
     std::lock_guard lock(outputState.logMutex);
     outputState.logFile = fd;
     return fd < 0 ? 1 : 0;
@@ -252,11 +340,8 @@ int openConsole() {
         if (!console) return 1;
         attachConsole(console);
     }
-    std::lock_guard lock(outputState.consoleMutex);
-    if (Console* c = outputState.console.load()) {
-        c->write(std::string(14, '\n'));
-        c->write(std::string(BANNER) + "\n");
-    }
+    writeConsole(std::string(14, '\n'));
+    writeConsole(std::string(BANNER) + "\n");
     return 0;
 }
 
@@ -269,6 +354,79 @@ void closeConsole() {
     // Released outside the console lock: releasing waits for the console's own threads, which
     // may be printing.
     if (console) currentHooks().close(console);
+}
+
+void showStatusRows(const std::vector<std::string>& rows) {
+    {
+        std::lock_guard lock(consoleQueue.mutex);
+        if (consoleQueue.running) {
+            consoleQueue.statusRows = rows;
+            consoleQueue.changed.notify_one();
+            return;
+        }
+    }
+    std::lock_guard lock(outputState.consoleMutex);
+    if (Console* c = outputState.console.load()) c->setStatusRows(rows);
+}
+
+void waitConsoleWritten(int timeoutMs) {
+    auto& q = consoleQueue;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(q.mutex);
+    auto done = [&q] { return !q.running || q.dropped > 0 || (q.texts.empty() && !q.writing); };
+    while (!done() && std::chrono::steady_clock::now() < until) {
+        // A console that takes nothing for a while is not waited for.
+        uint64_t seen = q.written;
+        if (!q.idle.wait_for(lock, std::chrono::milliseconds(CONSOLE_STALL_MS),
+                             [&] { return done() || q.written != seen; }))
+            return;
+    }
+}
+
+int startConsoleWriter() {
+    auto& q = consoleQueue;
+    std::lock_guard lock(q.mutex);
+    if (q.running) return 0;
+    q.stopping = false;
+    q.dropped = 0;
+    q.finished = std::make_shared<std::atomic<bool>>(false);
+    try {
+        q.writer = std::thread(drainConsoleQueue, q.finished);
+    } catch (const std::system_error&) {
+        return 1;
+    }
+    q.running = true;
+    return 0;
+}
+
+bool stopConsoleWriter(int timeoutMs) {
+    auto& q = consoleQueue;
+    std::thread writer;
+    std::shared_ptr<std::atomic<bool>> finished;
+    {
+        std::lock_guard lock(q.mutex);
+        if (!q.running) return true;
+        q.stopping = true;
+        q.changed.notify_one();
+        writer = std::move(q.writer);
+        finished = q.finished;
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!*finished && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (*finished) {
+        writer.join();
+        return true;
+    }
+    // The console takes nothing more (a pipe nobody reads): leave the writer where it is
+    // blocked, and send nothing more to that console.
+    writer.detach();
+    attachConsole(nullptr);
+    std::lock_guard lock(q.mutex);
+    q.texts.clear();
+    q.statusRows.reset();
+    q.running = false;
+    return false;
 }
 
 bool consoleControl(ConsoleEvent event) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/shared_text.h"
@@ -25,7 +26,7 @@ constexpr int FORMAT_BUFFER = 512;
 
 struct OutputState {
     std::atomic<Console*> console{nullptr}; // the open console (consoleOut/consoleIn), or none
-    std::mutex consoleMutex;                // held while the console is replaced or written
+    std::mutex consoleMutex; // held while the console is replaced, or written without the writer
     std::atomic<int> logFile{-1};
     std::mutex logMutex; // held while the log is written or closed
     SharedText logFileName{255};
@@ -69,6 +70,22 @@ void setConsoleHooks(ConsoleHooks hooks);
 int openConsole();
 // Detaches the console from the output and releases it. Nothing happens when none is open.
 void closeConsole();
+
+// Console output through a writer thread of its own (the program runs one): every text goes to
+// the log and the panel at once and to the console through a bounded queue, so a console that
+// does not keep up never stalls the thread that prints. Texts the full queue cannot take are
+// dropped from the console only; once the queue has drained, "[N messages not shown]" says how
+// many. Without the writer, texts are written to the console at once. 0, or 1 when no thread
+// could be made.
+int startConsoleWriter();
+// Writes what is queued and stops the writer, waiting at most `timeoutMs`. False when the
+// console took nothing meanwhile: the writer is left blocked and the console is detached.
+bool stopConsoleWriter(int timeoutMs);
+// Waits (at most `timeoutMs`) until the console has taken what was queued, unless it is dropping
+// texts: before a line is read, so that the editor starts below all that was printed.
+void waitConsoleWritten(int timeoutMs);
+// Draws the status rows on the console (through the writer while it runs, the latest rows only).
+void showStatusRows(const std::vector<std::string>& rows);
 
 enum class ConsoleEvent { ctrlC, ctrlBreak, close, logoff, shutdown };
 // Ctrl+C and Ctrl+Break print "\n> " (console and log) and are handled: returns true, the

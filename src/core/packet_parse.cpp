@@ -42,7 +42,8 @@ int putString(Packet& packet, int offset, const std::string& text, int lastZero)
 
 void putConnEntry(Packet& packet, int index, const LineRecord& r, int offset) {
     uint8_t* e = packet.payload + index * CONNLIST_ENTRY_BYTES;
-    std::memcpy(e, &r.peerAddr.sin_addr.s_addr, 4); // network order = dotted order
+    in_addr peer = r.peerAddr.get().sin_addr;
+    std::memcpy(e, &peer.s_addr, 4); // network order = dotted order
     auto port = static_cast<uint16_t>(r.peerPort.load());
     e[4] = uint8_t(port);
     e[5] = uint8_t(port >> 8);
@@ -64,6 +65,28 @@ std::string payloadString(const Packet& packet, int offset) {
     return std::string(start, strnlen(start, static_cast<size_t>(PAYLOAD_BYTES - offset)));
 }
 
+std::string peerText(std::string_view text, bool keepLineBreaks) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == 0xc2 && next >= 0x80 && next <= 0x9f) { // a C1 control in UTF-8
+            shown += '?';
+            ++i;
+        } else if ((c < 0x20 && !(keepLineBreaks && c == '\n')) || c == 0x7f) {
+            shown += '?';
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+std::string peerString(const Packet& packet, int offset, bool keepLineBreaks) {
+    return peerText(payloadString(packet, offset), keepLineBreaks);
+}
+
 IdStrings parseIdStrings(const Packet& packet) {
     IdStrings ids;
     int offset = 0;
@@ -71,7 +94,8 @@ IdStrings parseIdStrings(const Packet& packet) {
     offset += static_cast<int>(ids.id.size()) + 1;
     ids.password = payloadString(packet, offset);
     offset += static_cast<int>(ids.password.size()) + 1;
-    ids.dnsName = payloadString(packet, offset);
+    ids.id = peerText(ids.id);
+    ids.dnsName = peerString(packet, offset);
     return ids;
 }
 
@@ -147,7 +171,7 @@ std::vector<ConnEntry> parseConnList(const Packet& packet) {
         entry.offset = static_cast<int16_t>(static_cast<uint16_t>(e[6] | e[7] << 8));
         // Entry 0 marks a line on hold with an offset of 0 or less; its ID is at minus that.
         int at = (i == 0 && entry.offset <= 0) ? -entry.offset : entry.offset;
-        entry.id = payloadString(packet, at);
+        entry.id = peerString(packet, at);
         entries.push_back(entry);
     }
     return entries;

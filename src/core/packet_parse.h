@@ -13,8 +13,15 @@ namespace tc {
 // offset outside the payload gives an empty string.
 std::string payloadString(const Packet& packet, int offset);
 
+// A text from a peer or a web page as it is shown and kept: control characters, line breaks
+// included, become "?", so a peer cannot forge lines or drive a terminal. With keepLineBreaks
+// "\n" stays (a list of lines).
+std::string peerText(std::string_view text, bool keepLineBreaks = false);
+// payloadString as peerText shows it.
+std::string peerString(const Packet& packet, int offset, bool keepLineBreaks = false);
+
 // The three strings of a PKT_ID, one after the other. The callee sends only its ID, so the
-// other two are then empty.
+// other two are then empty. The ID and the DNS name as peerText shows them.
 struct IdStrings {
     std::string id;
     std::string password;
@@ -47,7 +54,7 @@ struct ConnEntry {
 // other line in use and accepted that is in its party. An entry whose ID does not fit is left
 // out and not counted. Returns the number of entries.
 int buildConnList(int line, Packet& packet);
-// The entries of a received list; value outside 0 to 8 gives none.
+// The entries of a received list (IDs as peerText shows them); value outside 0 to 8 gives none.
 std::vector<ConnEntry> parseConnList(const Packet& packet);
 // The lines a receiver prints for a list, each ending in "\n"; peerName, peerPort and peerId
 // describe the line the list came from.

@@ -63,10 +63,11 @@ std::string headerRow(const std::string& clock, bool overloaded) {
 std::string lineRow(int n) {
     const LineRecord& r = lineTable[n];
     int peerPort = r.peerPort;
-    int secondPort = peerPort != 0 ? ntohs(r.peerAddr.sin_port) : r.port.load();
+    sockaddr_in peer = r.peerAddr.get();
+    int secondPort = peerPort != 0 ? ntohs(peer.sin_port) : r.port.load();
     std::string id = r.peerId.get();
     if (settings.diagBits & RAW_IP_BIT) {
-        auto* a = reinterpret_cast<const unsigned char*>(&r.peerAddr.sin_addr.s_addr);
+        auto* a = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
         return formatted("%d:  %s  %s  %d.%d.%d.%d  %5d/%5d  [%s]", n, modeLabel(r), stateWord(r),
                          a[0], a[1], a[2], a[3], peerPort, secondPort, id.c_str());
     }

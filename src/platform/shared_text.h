@@ -40,4 +40,22 @@ class SharedText {
     char buf_[256] = {};
 };
 
+// A small value (an address) that one thread may replace while others read it: every access
+// copies it whole under a small lock, so a reader never sees half of a new value.
+template <class T> class SharedValue {
+  public:
+    T get() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+    void set(const T& value) {
+        std::lock_guard lock(mutex_);
+        value_ = value;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    T value_{};
+};
+
 } // namespace tc

@@ -253,7 +253,7 @@ void TerminalConsole::writeOut(std::string_view data) {
 }
 
 void TerminalConsole::write(std::string_view text) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!open_) return;
     screen_.write(text);
     if (editing_) {
@@ -261,6 +261,9 @@ void TerminalConsole::write(std::string_view text) {
         return;
     }
     if (!outTerminal_) {
+        // A pipe or a file: written outside the lock, so a reader that does not keep up never
+        // holds up the typed input.
+        lock.unlock();
         writeOut(text);
         return;
     }

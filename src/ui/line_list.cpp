@@ -116,8 +116,7 @@ void showOverload(bool overloaded) {
 }
 
 void drawStatusRows(const std::vector<std::string>& rows) {
-    std::lock_guard lock(outputState.consoleMutex);
-    if (Console* c = outputState.console.load()) c->setStatusRows(rows);
+    showStatusRows(rows);
 }
 
 } // namespace

@@ -110,6 +110,7 @@ TEST_F(SupervisorTest, UnreadableCaptureFileEndsTheProgramAtStart) {
     EXPECT_EQ(console.text().rfind("Sound Setup Error: capture file " TC_TEST_DATA, 0), 0u);
     EXPECT_EQ(paused[5000], 1);
     EXPECT_TRUE(startupState.shutdownRequested);
+    EXPECT_EQ(startupState.exitCode, 1);
 }
 
 } // namespace

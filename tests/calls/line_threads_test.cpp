@@ -3,6 +3,7 @@
 // placeCall go to a scripted callee on loopback, their owner thread running the line. Last, the
 // UDP status service's replies and its bind error.
 #include <arpa/inet.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <sys/socket.h>
@@ -28,6 +29,7 @@
 #include "support/page_server.h"
 #include "support/program_process.h"
 #include "support/scripted_peer.h"
+#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace tc {
@@ -65,7 +67,9 @@ class LineThreadsTest : public ::testing::Test {
         ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
         EXPECT_EQ(claimLine(incoming), 0);
         lineTable[0].sock = fds[0];
-        ::inet_pton(AF_INET, peer, &lineTable[0].peerAddr.sin_addr);
+        sockaddr_in address{};
+        ::inet_pton(AF_INET, peer, &address.sin_addr);
+        lineTable[0].peerAddr.set(address);
         lineTable[0].peerName.set(peer);
         thread = std::thread(body, 0);
         return lineTable[0];
@@ -258,6 +262,25 @@ TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLine) {
     ASSERT_TRUE(peerSend(list));
     ASSERT_TRUE(console.waitForText("Received Unknown or Bad Packet -10", 3000));
     EXPECT_EQ(in.accepted.load(), 0);
+}
+
+// Texts from a peer cannot forge lines or drive a terminal: their line breaks and controls show
+// as "?" wherever they are shown (the console, the log, the line's row from its ID).
+TEST_F(LineThreadsTest, PeerTextsShowControlsAndLineBreaksAsQuestionMarks) {
+    test::TempDir dir;
+    ASSERT_EQ(openLogFile(dir.file("peer.log")), 0);
+    LineRecord& r = openLine(true, "10.9.8.7");
+    ASSERT_TRUE(peerSend(buildIdPacket("<b>Eve</b>\r\nAccepted Call #3", "", "", 4000),
+                         makePacket(PKT_MESSAGE, 0, "hi\x1b[2J\x7f\n")));
+    const std::string shown = "Incoming Call #0 From 10.9.8.7 4000 [<b>Eve</b>??Accepted Call #3]\n"
+                              "Message From #0:  hi?[2J??\n";
+    ASSERT_TRUE(console.waitForText(shown, 3000)) << console.text();
+    EXPECT_EQ(r.peerId.get(), "<b>Eve</b>??Accepted Call #3");
+    stopThread(); // its last message is in the log too
+    closeLogFile();
+    std::ifstream log(dir.file("peer.log"));
+    std::string logged(std::istreambuf_iterator<char>(log), {});
+    EXPECT_NE(logged.find(shown), std::string::npos) << logged;
 }
 
 // The send thread packs the engine's blocks into packets of the line's code; a code set between

@@ -46,8 +46,9 @@ TEST_F(DnsTest, RequestBytesPagePrintedAndOnlyTheClosingCheck) {
     const std::string head = "HTTP/1.0 200 OK\r\n\r\n", notHtml = "DNS Update Web Page Not HTML\n",
                       page = "<html><p>" + std::string(150, 'z') + "</p></html>";
     const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
-        {"http://127.0.0.1:%/nic/update?h=me&ip=1", head + "<HTML>good</HTML>\n",
-         "<HTML>good</HTML>\n", "GET /nic/update?h=me&ip=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"http://127.0.0.1:%/nic/update?h=me&ip=1", head + "<HTML>good</HTML>\r\n\x1b[2J",
+         "<HTML>good</HTML>???[2J",
+         "GET /nic/update?h=me&ip=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
         {"HTTP://127.0.0.1:%", head + std::string(42, '.') + page, page, // tag across two windows
          "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
         {"localhost:%/up?a=b", head + std::string(300, 'x') + "<htm", notHtml,

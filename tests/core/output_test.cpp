@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "core/settings.h"
@@ -85,6 +86,9 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     setDialogs(&dialogs);
     dialogs.chooseFile(dir.file("flags.log"));
     chooseLogFile();
+    struct stat logStat {};
+    ASSERT_EQ(::stat(dir.file("flags.log").c_str(), &logStat), 0);
+    EXPECT_EQ(logStat.st_mode & 0777, 0600u) << "the log records passwords";
     // A console opened through the hooks starts with the banner, which only it gets.
     setConsoleHooks({[this]() -> Console* { return &console; }, [](Console*) {}});
     closeConsole();
@@ -134,6 +138,43 @@ TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
         std::sort(lines.begin(), lines.end());
         EXPECT_EQ(lines, expected); // every text whole and once
     }
+}
+
+// A console that takes nothing while the test holds its gate, as a pipe nobody reads.
+struct StuckConsole : FakeConsole {
+    std::mutex gate;
+    void write(std::string_view text) override {
+        std::lock_guard lock(gate);
+        FakeConsole::write(text);
+    }
+};
+
+TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldHowMany) {
+    StuckConsole stuck;
+    stuck.gate.lock();
+    attachConsole(&stuck);
+    ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
+    ASSERT_EQ(startConsoleWriter(), 0);
+    std::string all;
+    for (int i = 0; i < 400; ++i) {
+        message("m%d\n", i);
+        all += "m" + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(readFile(dir.file("all.log")), all) << "the log has each one at once";
+    stuck.gate.unlock();
+    ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));
+    message("after\n");
+    ASSERT_TRUE(stopConsoleWriter(3000));
+    // The first ones in order, one write each, then the count of the rest once it drained.
+    std::string text = stuck.text();
+    size_t notice = text.find('[');
+    ASSERT_NE(notice, std::string::npos) << text;
+    auto shown = size_t(std::count(text.begin(), text.begin() + long(notice), '\n'));
+    EXPECT_GE(shown, 256u);
+    EXPECT_EQ(text.substr(0, notice), all.substr(0, notice));
+    EXPECT_EQ(text.substr(notice),
+              "[" + std::to_string(400 - shown) + " messages not shown]\nafter\n");
+    EXPECT_EQ(stuck.writeCount(), shown + 2);
 }
 
 } // namespace

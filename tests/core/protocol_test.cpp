@@ -156,7 +156,9 @@ void setLine(int n, bool accepted, bool active, const std::string& id, int port 
     r.active = active;
     r.peerId.set(id);
     r.peerName.set("10.0.0." + std::to_string(n));
-    inet_pton(AF_INET, r.peerName.get().c_str(), &r.peerAddr.sin_addr);
+    sockaddr_in peer{};
+    inet_pton(AF_INET, r.peerName.get().c_str(), &peer.sin_addr);
+    r.peerAddr.set(peer);
     r.peerPort = port;
 }
 

@@ -12,11 +12,17 @@
 namespace tc::test {
 namespace {
 
-// Runs the program with `args` to its end; its exit code and what it printed.
-std::pair<int, std::string> run(const std::vector<std::string>& args) {
+// A display is named, but nothing answers there.
+const std::vector<std::string> deadDisplay{"DISPLAY=:7391", "WAYLAND_DISPLAY=talkcircle-none",
+                                           "QT_QPA_PLATFORM="};
+
+// Runs the program with `args` to its end; its exit code and what it printed. By default the
+// syntax box never appears on the desktop of whoever runs the tests.
+std::pair<int, std::string> run(const std::vector<std::string>& args,
+                                const std::vector<std::string>& env = {
+                                    "QT_QPA_PLATFORM=offscreen"}) {
     ProgramProcess program;
-    // The syntax box must never appear on the desktop of whoever runs the tests.
-    if (!program.start(TC_PROGRAM, args, {"QT_QPA_PLATFORM=offscreen"})) return {-1, ""};
+    if (!program.start(TC_PROGRAM, args, env)) return {-1, ""};
     int code = program.waitExit();
     program.finish();
     return {code, program.output()};
@@ -28,31 +34,39 @@ TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--help"}, {"/?"}, {"--headless", "/?"}, {"--config=/nonexistent/x", "--help"}})
         EXPECT_EQ(run(args), std::make_pair(0, syntax.str())) << args.back();
+    EXPECT_EQ(run({"--help"}, deadDisplay), std::make_pair(0, syntax.str()));
     EXPECT_EQ(run({"--version"}),
               std::make_pair(0, std::string("TALKCIRCLE CONSOLE  Version 1.1\n")));
 }
 
-// Each failing start-up waits five seconds before it ends, so they run side by side.
+// Each failing start-up waits five seconds before it ends, so they run side by side. A sound
+// file that cannot be read fails before the port is listened on. A copy whose display does not
+// answer runs headless, where Window keeps its console.
 TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     TempDir dir;
     ProgramCopy first(dir, "first", TC_PROGRAM), second(dir, "second", TC_PROGRAM),
         server(dir, "server", TC_PROGRAM), blocked(dir, "blocked", TC_PROGRAM),
-        portless(dir, "portless", TC_PROGRAM);
+        portless(dir, "portless", TC_PROGRAM), soundless(dir, "soundless", TC_PROGRAM);
     ScriptedPeer holder; // another program listening on a port
     ASSERT_TRUE(startCopy(first, {.id = "First"}));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(second.start({.port = first.port()}) && blocked.start({.port = holder.listen()}));
     ASSERT_TRUE(server.start({.withPort = false, .options = {"/S"}}) &&
-                portless.start({.withPort = false, .options = {"/T"}}));
+                soundless.start({.options = {"--capture=" + dir.file("none.wav")}}) &&
+                portless.start(
+                    {.withPort = false, .options = {"/T"}, .headless = false, .env = deadDisplay}));
 
     EXPECT_TRUE(says(second, "Talkcircle Console Already Running on This Port\n"));
     EXPECT_TRUE(says(blocked, "Bind Error\n"));
     EXPECT_TRUE(says(server, "CANNOT RUN SERVER MODE WITHOUT INPUT PORT\n"));
+    ASSERT_TRUE(says(soundless, "Sound Setup Error: "));
+    EXPECT_EQ(soundless.udpQuery("P", 500) + std::to_string(connectLoopback(soundless.port(), 0)),
+              "-1");
     EXPECT_TRUE(says(portless, "    NO INPUT PORT       INCOMING CALLS DISABLED\n\n"));
-    ASSERT_TRUE(says(portless, "> ") && portless.type("Block Y"));
+    ASSERT_TRUE(says(portless, "> ") && portless.type("Window") && portless.type("Block Y"));
     EXPECT_TRUE(says(portless, "Incoming Calls Disabled\n"));
 
-    for (ProgramCopy* failed : {&second, &blocked, &server})
+    for (ProgramCopy* failed : {&second, &blocked, &server, &soundless})
         EXPECT_EQ(failed->process().waitExit(9000), 1) << describe(*failed);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4900));
     EXPECT_EQ(second.count("Bind Error"), 0u);
@@ -66,21 +80,55 @@ TEST(StartupTest, FailedStartsEndWithOneWhileTheRunningCopiesGoOn) {
     EXPECT_EQ(portless.quit(), 0) << describe(portless);
 }
 
+// Copies with a window (Qt's offscreen platform) end as Quit does on each termination signal.
 TEST(StartupTest, TerminationSignalEndsTheProgramAsQuitDoes) {
     TempDir dir;
-    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
+    const std::vector<std::string> offscreen{"QT_QPA_PLATFORM=offscreen"};
+    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM),
+        hup(dir, "hup", TC_PROGRAM), intr(dir, "int", TC_PROGRAM);
     ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
-    ASSERT_TRUE(alice.start({.commands = {"-" + callLine(bob, "pw")}}) &&
-                says(alice, "Call Accepted\n"));
+    ASSERT_TRUE(alice.start({.id = "Alice",
+                             .commands = {"-" + callLine(bob, "pw")},
+                             .headless = false,
+                             .env = offscreen}) &&
+                says(bob, "[Alice] [*]\n"));
+    ASSERT_TRUE(hup.start({.headless = false, .env = offscreen}) &&
+                intr.start({.headless = false, .env = offscreen}));
+    ASSERT_TRUE(hup.waitCalls(0) && intr.waitCalls(0) && alice.waitCalls(1)); // listening
 
-    ::kill(alice.process().pid(), SIGTERM);
-    EXPECT_EQ(alice.process().waitExit(9000), 0) << describe(alice);
-    EXPECT_TRUE(says(alice, "Call #0 Disconnected\n", 0));
+#ifdef TC_HAVE_QT
+    const int interrupt = SIGINT; // Ctrl+C belongs to a console only on the terminal
+#else
+    const int interrupt = SIGHUP; // no window: these copies run headless
+#endif
+    for (auto [copy, signal] : {std::pair(&alice, SIGTERM), {&hup, SIGHUP}, {&intr, interrupt}}) {
+        ::kill(copy->process().pid(), signal);
+        EXPECT_EQ(copy->process().waitExit(9000), 0) << signal << describe(*copy);
+    }
     ASSERT_TRUE(says(bob, "Call #0 Disconnected\n") && bob.waitCalls(0));
     // The speaker's file was finished: its header counts every sample written.
     size_t samples = readWav(alice.playbackPath()).size();
     EXPECT_GT(samples, 0u);
     EXPECT_EQ(std::filesystem::file_size(alice.playbackPath()), 44 + 2 * samples);
+}
+
+// Nobody reads the copy's output: the console drops what it cannot take, the rest goes on.
+TEST(StartupTest, UnreadOutputNeverStopsACallBeingAccepted) {
+    TempDir dir;
+    ProgramCopy bob(dir, "bob", TC_PROGRAM), alice(dir, "alice", TC_PROGRAM);
+    ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
+    bob.process().holdOutput(true);
+    for (int i = 0; i < 1000; ++i) // about 400 kB of command lists, more than a pipe holds
+        ASSERT_TRUE(bob.type("?"));
+    ASSERT_TRUE(bob.type("/Hub H")); // typed last: once it shows, the console has printed the rest
+    ASSERT_TRUE(
+        eventually([&] { return bob.udpQuery("P").find("Hub=1") != std::string::npos; }, 30000));
+    ASSERT_TRUE(alice.start({.commands = {"-" + callLine(bob, "pw")}}));
+    EXPECT_TRUE(says(alice, "Call Accepted\n") && bob.waitCalls(1));
+    bob.process().holdOutput(false);
+    EXPECT_TRUE(says(bob, " messages not shown]\n"));
+    EXPECT_EQ(alice.quit(), 0);
+    EXPECT_EQ(bob.quit(), 0) << describe(bob);
 }
 
 } // namespace

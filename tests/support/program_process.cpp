@@ -1,6 +1,7 @@
 #include "support/program_process.h"
 #include "support/wait_until.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,8 +26,17 @@ ProgramProcess::~ProgramProcess() {
     finish();
 }
 
+void ProgramProcess::holdOutput(bool hold) {
+    {
+        std::lock_guard lock(mutex_);
+        held_ = hold;
+    }
+    changed_.notify_all();
+}
+
 void ProgramProcess::finish() {
     kill();
+    holdOutput(false);
     if (!terminal_) closeInput();
     if (outReader_.joinable()) outReader_.join();
     if (errReader_.joinable()) errReader_.join();
@@ -35,10 +45,17 @@ void ProgramProcess::finish() {
 
 namespace {
 
+// The test's own environment, where the extra entries replace those of the same name.
 std::vector<std::string> withEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> all;
-    for (char** e = environ; *e; ++e)
-        all.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        std::string_view name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(extra.begin(), extra.end(), [&](const std::string& x) {
+                return x.compare(0, name.size(), name) == 0;
+            }))
+            all.emplace_back(entry);
+    }
     all.insert(all.end(), extra.begin(), extra.end());
     return all;
 }
@@ -98,6 +115,10 @@ bool ProgramProcess::start(const std::string& program, const std::vector<std::st
 void ProgramProcess::readLoop(int fd, std::string* sink) {
     char buffer[4096];
     for (;;) {
+        if (sink == &out_) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !held_; });
+        }
         ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;

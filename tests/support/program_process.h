@@ -39,6 +39,8 @@ class ProgramProcess {
     // Everything printed on stdout so far, and on stderr.
     std::string output() const;
     std::string errors() const;
+    // While held, the copy's output is not read: its pipe fills and its writes wait.
+    void holdOutput(bool hold);
     // Types one line (a line feed is added), or raw keys.
     bool sendLine(std::string_view line);
     bool sendKeys(std::string_view keys);
@@ -70,6 +72,7 @@ class ProgramProcess {
     std::string out_;
     std::string err_;
     size_t cursor_ = 0;
+    bool held_ = false;
     std::thread outReader_;
     std::thread errReader_;
 };

@@ -48,8 +48,10 @@ TEST_F(LineList, ConsoleStatusRowsShowTheSettingsAndEveryLineInUse) {
         useLine(n, false);
     lineTable[0].active = 1;
     lineTable[0].peerId.set("P");
-    lineTable[0].peerAddr.sin_port = htons(4000);
-    lineTable[0].peerAddr.sin_addr.s_addr = htonl(0x0A000105);
+    sockaddr_in address{};
+    address.sin_port = htons(4000);
+    address.sin_addr.s_addr = htonl(0x0A000105);
+    lineTable[0].peerAddr.set(address);
     lineTable[1].peerPort = 0; // no port told yet: the second number is the line's own
     lineTable[1].port = 8192;
     displayRefresh(0);
