@@ -200,7 +200,8 @@ int prepareAudioSystem() {
     WaveDevices devices;
     std::string error;
     if (createWaveDevices(launchOptions.audio, launchOptions.capture, launchOptions.playback,
-                          devices, error) != 0) {
+                          devices, error, launchOptions.inputDevice,
+                          launchOptions.outputDevice) != 0) {
         message("Sound Setup Error: %s\n", error.c_str());
         supervisorPause(FAILURE_EXIT_MS);
         shutdown();

@@ -26,9 +26,11 @@ bool ProgramCopy::start(const CopySetup& setup) {
     if (capture.empty()) capture.assign(TEST_BLOCK, 0);
     if (!writeWav(capture_, capture)) return false;
 
-    std::vector<std::string> args{"--headless", "--audio=null", "--capture=" + capture_,
-                                  "--playback=" + playback_,
-                                  "--config=" + dir_.file(name_ + ".conf")};
+    std::vector<std::string> args{"--audio=null", "--capture=" + capture_,
+                                  "--playback=" + playback_};
+    if (!setup.devices.empty()) args = setup.devices;
+    args.insert(args.begin(), "--headless");
+    args.push_back("--config=" + dir_.file(name_ + ".conf"));
     args.insert(args.end(), setup.options.begin(), setup.options.end());
     args.insert(args.end(), setup.commands.begin(), setup.commands.end());
     args.push_back(setup.id);
@@ -38,6 +40,7 @@ bool ProgramCopy::start(const CopySetup& setup) {
     }
     std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir_.path(), "XDG_STATE_HOME=" + dir_.path(),
                                  "XDG_CONFIG_HOME=" + dir_.path(), "LC_ALL=C"};
+    env.insert(env.end(), setup.env.begin(), setup.env.end());
     return process_.start(program_, args, env);
 }
 

@@ -1,6 +1,7 @@
 #include "support/program_process.h"
 #include "support/wait_until.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -35,10 +36,16 @@ void ProgramProcess::finish() {
 
 namespace {
 
+// The test's environment with the extra entries, which replace inherited ones of their name.
 std::vector<std::string> withEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> all;
-    for (char** e = environ; *e; ++e)
-        all.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        auto sameName = [&](const std::string& x) {
+            return x.compare(0, x.find('='), entry.substr(0, entry.find('='))) == 0;
+        };
+        if (std::none_of(extra.begin(), extra.end(), sameName)) all.emplace_back(entry);
+    }
     all.insert(all.end(), extra.begin(), extra.end());
     return all;
 }
