@@ -49,42 +49,6 @@ TEST(WaveDevices, CaptureFillsHeadersInOrderPlaybackFillsGapsWithSilence) {
     EXPECT_EQ(speaker->takeWritten(), (std::vector<Samples>{filled(2), filled(3), filled(0)}));
 }
 
-TEST(SoundDevices, ChoiceByIndexWholeNameOrUniquePartAndTheListing) {
-    const std::vector<SoundDevice> devices = {{0, "HDA Intel: ALC (hw:0,0)", true, true},
-                                              {3, "USB Headset: Audio (hw:1,0)", true, true},
-                                              {4, "pulse", true, true, true, true},
-                                              {7, "pulse monitor", true, false},
-                                              {9, "HDMI 1 (hw:0,3)", false, true}};
-    // Choice, input (true) or output; the device's name or the error.
-    const std::tuple<std::string, bool, std::string> cases[] = {
-        {"3", true, "USB Headset: Audio (hw:1,0)"},
-        {"usb", false, "USB Headset: Audio (hw:1,0)"},
-        {"PULSE", true, "pulse"}, // a whole name wins over the names it is a part of
-        {"monitor", true, "pulse monitor"},
-        {"monitor", false, "no output device matches \"monitor\" (see --list-devices)"},
-        {"9", true, "no input device matches \"9\" (see --list-devices)"},
-        {"hw:", false,
-         "output device \"hw:\" is ambiguous: HDA Intel: ALC (hw:0,0), USB Headset: "
-         "Audio (hw:1,0), HDMI 1 (hw:0,3)"},
-    };
-    for (auto& [choice, capture, expected] : cases) {
-        std::string name, error;
-        int result = findSoundDevice(devices, choice, capture, name, error);
-        EXPECT_EQ(result == 0 ? name : error, expected) << choice;
-    }
-    EXPECT_EQ(soundDeviceText(devices), "Input devices:\n"
-                                        "   0  HDA Intel: ALC (hw:0,0)\n"
-                                        "   3  USB Headset: Audio (hw:1,0)\n"
-                                        "   4  pulse (default)\n"
-                                        "   7  pulse monitor\n"
-                                        "Output devices:\n"
-                                        "   0  HDA Intel: ALC (hw:0,0)\n"
-                                        "   3  USB Headset: Audio (hw:1,0)\n"
-                                        "   4  pulse (default)\n"
-                                        "   9  HDMI 1 (hw:0,3)\n");
-    EXPECT_EQ(soundDeviceText({}), "Input devices:\n      (none)\nOutput devices:\n      (none)\n");
-}
-
 TEST(WaveFilesTest, FilesAreDeliveredAt8000HzMonoThenSilenceOrRefusedWithTheirName) {
     test::TempDir dir;
     // An eighth of a second of 440 Hz (1000 samples at 8000 Hz, ending inside the second block):
