@@ -71,7 +71,9 @@ std::vector<double> correlationBySecond(const std::vector<int16_t>& sent,
 TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     for (const char* tool : {"pulseaudio", "pactl", "parecord", "paplay"})
         if (::access(onPath(tool).c_str(), X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
-    // The daemon's home, runtime folder and socket are the test's own; no session bus.
+    // The daemon's home, runtime folder and socket are the test's own; no session bus. ALSA's
+    // pulse plugin leaks what it allocates, in a library unloaded before the leak check could
+    // name it: leak checks are off for the programs that use it.
     TempDir dir;
     const std::string h = dir.file("home"), r = dir.file("run"), socket = r + "/native";
     std::filesystem::create_directories(r);
@@ -83,7 +85,8 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     const std::vector<std::string> env =
         splitWords("HOME=" + h + " XDG_CONFIG_HOME=" + h + " XDG_RUNTIME_DIR=" + r +
                    " PULSE_RUNTIME_PATH=" + r + " PULSE_SERVER=unix:" + socket +
-                   " DBUS_SESSION_BUS_ADDRESS=unix:path=" + r + " DISPLAY= WAYLAND_DISPLAY=");
+                   " DBUS_SESSION_BUS_ADDRESS=unix:path=" + r +
+                   " DISPLAY= WAYLAND_DISPLAY= ASAN_OPTIONS=detect_leaks=0");
     const std::string sink = " rate=8000 channels=1 format=s16le";
     ProgramProcess daemon; // as root it needs --system=no to run for one user
     ASSERT_TRUE(daemon.start(
