@@ -1,8 +1,12 @@
 # make run ARGS="..."   build and start the program
 # make test             build, then run every test, and every test again under ASan and UBSan
+# make package          build the Debian package (build/talkcircle_*.deb) and check it with lintian
+# The sound server (PulseAudio with ALSA's plugin) is for the test of a call through real sound
+# devices; dpkg-dev, file and lintian build and check the package; the validators check its files.
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libedit-dev clang libclang-rt-14-dev \
-            sox xvfb xauth espeak-ng
+            sox xvfb xauth espeak-ng pulseaudio pulseaudio-utils libasound2-plugins \
+            dpkg-dev file lintian desktop-file-utils appstream man-db
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -10,7 +14,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build run test test-asan tsan bench fuzz format screenshot clean
+.PHONY: deps build run test test-asan tsan bench fuzz format screenshot package clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -43,6 +47,11 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DTC_SANITIZE=thread -DTC_WITH_BENCH=OFF -DTC_WITH_QT=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 600
+
+package: build
+	rm -f $(BUILD)/talkcircle_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/talkcircle_*.deb
 
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done

@@ -210,7 +210,8 @@ int prepareAudioSystem() {
     WaveDevices devices;
     std::string error;
     if (createWaveDevices(launchOptions.audio, launchOptions.capture, launchOptions.playback,
-                          devices, error) != 0) {
+                          devices, error, launchOptions.inputDevice,
+                          launchOptions.outputDevice) != 0) {
         failureExit(("Sound Setup Error: " + error + "\n").c_str());
         return 1;
     }

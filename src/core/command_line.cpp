@@ -27,15 +27,28 @@ bool takeValue(const std::string& word, std::string_view prefix, std::string& va
     return true;
 }
 
+// Takes one long option; false for a word that is none. A value outside the option's choices
+// sets options.error.
 bool takeLongOption(const std::string& word, LaunchOptions& options) {
     if (word == "--help") return options.help = true;
     if (word == "--version") return options.version = true;
     if (word == "--headless") return options.headless = true;
-    return takeValue(word, "--audio=", options.audio) ||
-           takeValue(word, "--capture=", options.capture) ||
+    if (word == "--list-devices") return options.listDevices = true;
+    if (takeValue(word, "--audio=", options.audio)) {
+        if (options.audio != "portaudio" && options.audio != "null")
+            options.error = "unknown value in " + word + " (portaudio or null)";
+        return true;
+    }
+    if (takeValue(word, "--encoder=", options.encoder)) {
+        if (options.encoder != "closed-loop" && options.encoder != "reference")
+            options.error = "unknown value in " + word + " (closed-loop or reference)";
+        return true;
+    }
+    return takeValue(word, "--capture=", options.capture) ||
            takeValue(word, "--playback=", options.playback) ||
            takeValue(word, "--config=", options.config) ||
-           takeValue(word, "--encoder=", options.encoder);
+           takeValue(word, "--input-device=", options.inputDevice) ||
+           takeValue(word, "--output-device=", options.outputDevice);
 }
 
 // A decimal number read the way "%d" reads it: leading blanks, an optional sign, at least one
@@ -218,10 +231,23 @@ std::string syntaxRow(const char* syntax, int spaces, const char* description) {
 
 LaunchOptions takeLongOptions(std::vector<std::string>& args) {
     LaunchOptions options;
-    size_t taken = 0;
-    while (taken < args.size() && takeLongOption(args[taken], options))
-        ++taken;
-    args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(taken));
+    // Long options are taken wherever they stand before the ID: between the options (past
+    // their arguments) and the start-up commands too, where a "--" word would otherwise become
+    // a command and shift the ID and Port words.
+    size_t k = 0;
+    while (k < args.size() && options.error.empty()) {
+        const std::string& word = args[k];
+        if (word.starts_with("--")) {
+            if (!takeLongOption(word, options)) options.error = "unknown option " + word;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
+        } else if (word.starts_with("/")) {
+            k += 1 + static_cast<size_t>(std::max(argumentCount(upperAt(word, 1)), 0));
+        } else if (word.starts_with("-")) {
+            ++k;
+        } else {
+            break;
+        }
+    }
     if (args.size() == 1 && args[0] == "/?") options.help = true;
     return options;
 }

@@ -15,8 +15,10 @@ class Store;
 constexpr size_t MAX_COMMAND_WORDS = 31;
 
 // Takes the long options (--help, --version, --headless, --audio=, --capture=, --playback=,
-// --config=, --encoder=) off the front of `args`, stopping at the first word that is not one of
-// them. A remaining command line of exactly "/?" also asks for help.
+// --config=, --list-devices, --input-device=, --output-device=, --encoder=) out of `args`: those
+// in front and those among the options and start-up commands, up to the ID. A "--" word that is
+// none of them, or a value outside an option's choices, sets the result's error and ends the
+// scan. A remaining command line of exactly "/?" also asks for help.
 LaunchOptions takeLongOptions(std::vector<std::string>& args);
 
 // The command text chosen from the stored start-up text and the system command line.

@@ -14,6 +14,10 @@ struct LaunchOptions {
     std::string playback;                // --playback=FILE.wav
     std::string config;                  // --config=FILE
     std::string encoder = "closed-loop"; // --encoder=closed-loop|reference
+    bool listDevices = false;            // --list-devices
+    std::string inputDevice;             // --input-device=INDEX|NAME (empty: the default device)
+    std::string outputDevice;            // --output-device=INDEX|NAME
+    std::string error;                   // an unknown long option or a bad value, as reported
 };
 
 extern LaunchOptions launchOptions;

@@ -1,6 +1,7 @@
 #include "platform/wave_backends.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -258,13 +259,37 @@ class QuietStderr {
     int saved_ = -1;
 };
 
-int openPortAudio(void*& stream, bool& initialised, int inputs, int outputs) {
+// The device named `name` with channels in the direction, or the default device when the name
+// is empty; paNoDevice when there is none.
+PaDeviceIndex deviceIndex(const std::string& name, bool capture) {
+    if (name.empty()) return capture ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+    for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (info && info->name && name == info->name &&
+            (capture ? info->maxInputChannels : info->maxOutputChannels) > 0)
+            return i;
+    }
+    return paNoDevice;
+}
+
+// Opens one direction, mono 16-bit at 8000 Hz in 512-sample blocks, with the device's high
+// latency (the choice of PortAudio's default streams).
+int openPortAudio(void*& stream, bool& initialised, const std::string& device, bool capture) {
     QuietStderr quiet;
     if (Pa_Initialize() != paNoError) return 1;
     initialised = true;
     PaStream* s = nullptr;
-    if (Pa_OpenDefaultStream(&s, inputs, outputs, paInt16, WAVE_SAMPLE_RATE, WAVE_BLOCK_SAMPLES,
-                             nullptr, nullptr) != paNoError) {
+    PaStreamParameters p{};
+    p.device = deviceIndex(device, capture);
+    const PaDeviceInfo* info = p.device == paNoDevice ? nullptr : Pa_GetDeviceInfo(p.device);
+    if (info) {
+        p.channelCount = 1;
+        p.sampleFormat = paInt16;
+        p.suggestedLatency =
+            capture ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+    }
+    if (!info || Pa_OpenStream(&s, capture ? &p : nullptr, capture ? nullptr : &p, WAVE_SAMPLE_RATE,
+                               WAVE_BLOCK_SAMPLES, paNoFlag, nullptr, nullptr) != paNoError) {
         Pa_Terminate();
         initialised = false;
         return 1;
@@ -296,7 +321,7 @@ void closePortAudio(void*& stream, bool& initialised) {
 
 int PortAudioCaptureStream::open() {
     if (stream_) return 1;
-    return openPortAudio(stream_, initialised_, 1, 0);
+    return openPortAudio(stream_, initialised_, device_, true);
 }
 
 int PortAudioCaptureStream::read(int16_t* block) {
@@ -312,7 +337,7 @@ void PortAudioCaptureStream::close() {
 
 int PortAudioPlaybackStream::open() {
     if (stream_) return 1;
-    return openPortAudio(stream_, initialised_, 0, 1);
+    return openPortAudio(stream_, initialised_, device_, false);
 }
 
 int PortAudioPlaybackStream::write(const int16_t* block) {
@@ -325,11 +350,88 @@ void PortAudioPlaybackStream::close() {
     closePortAudio(stream_, initialised_);
 }
 
+// ---- Device list ----
+
+int listSoundDevices(std::vector<SoundDevice>& devices, std::string& error) {
+    QuietStderr quiet;
+    devices.clear();
+    PaError e = Pa_Initialize();
+    if (e != paNoError) {
+        error = std::string("sound system: ") + Pa_GetErrorText(e);
+        return 1;
+    }
+    PaDeviceIndex in = Pa_GetDefaultInputDevice(), out = Pa_GetDefaultOutputDevice();
+    for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (!info) continue;
+        devices.push_back({i, info->name ? info->name : "", info->maxInputChannels > 0,
+                           info->maxOutputChannels > 0, i == in, i == out});
+    }
+    Pa_Terminate();
+    return 0;
+}
+
+std::string soundDeviceText(const std::vector<SoundDevice>& devices) {
+    std::string text;
+    for (bool capture : {true, false}) {
+        text += capture ? "Input devices:\n" : "Output devices:\n";
+        size_t listed = 0;
+        for (const SoundDevice& d : devices) {
+            if (!(capture ? d.capture : d.playback)) continue;
+            char index[16];
+            std::snprintf(index, sizeof(index), "%4d  ", d.index);
+            bool isDefault = capture ? d.defaultCapture : d.defaultPlayback;
+            text += index + d.name + (isDefault ? " (default)\n" : "\n");
+            ++listed;
+        }
+        if (listed == 0) text += "      (none)\n";
+    }
+    return text;
+}
+
+int findSoundDevice(const std::vector<SoundDevice>& devices, const std::string& choice,
+                    bool capture, std::string& name, std::string& error) {
+    auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string wanted = lower(choice);
+    const bool isIndex =
+        !choice.empty() && choice.size() < 10 &&
+        std::all_of(choice.begin(), choice.end(), [](char c) { return c >= '0' && c <= '9'; });
+    std::vector<const SoundDevice*> exact, partial;
+    for (const SoundDevice& d : devices) {
+        if (!(capture ? d.capture : d.playback)) continue;
+        if (isIndex) {
+            if (d.index == std::stoi(choice)) exact.push_back(&d);
+        } else if (lower(d.name) == wanted) {
+            exact.push_back(&d);
+        } else if (lower(d.name).find(wanted) != std::string::npos) {
+            partial.push_back(&d);
+        }
+    }
+    const std::vector<const SoundDevice*>& found = exact.empty() ? partial : exact;
+    const std::string kind = capture ? "input" : "output";
+    if (found.size() == 1) {
+        name = found[0]->name;
+        return 0;
+    }
+    if (found.empty()) {
+        error = "no " + kind + " device matches \"" + choice + "\" (see --list-devices)";
+    } else {
+        error = kind + " device \"" + choice + "\" is ambiguous:";
+        for (size_t i = 0; i < found.size(); ++i)
+            error += (i ? ", " : " ") + found[i]->name;
+    }
+    return 1;
+}
+
 // ---- Selection ----
 
 namespace {
 
-int makeCapture(const std::string& audio, const std::string& file,
+int makeCapture(const std::string& audio, const std::string& file, const std::string& device,
                 std::unique_ptr<CaptureStream>& stream, std::string& error) {
     if (!file.empty()) {
         auto f = std::make_unique<FileCaptureStream>();
@@ -341,12 +443,12 @@ int makeCapture(const std::string& audio, const std::string& file,
     } else if (audio == "null") {
         stream = std::make_unique<NullCaptureStream>();
     } else {
-        stream = std::make_unique<PortAudioCaptureStream>();
+        stream = std::make_unique<PortAudioCaptureStream>(device);
     }
     return 0;
 }
 
-int makePlayback(const std::string& audio, const std::string& file,
+int makePlayback(const std::string& audio, const std::string& file, const std::string& device,
                  std::unique_ptr<PlaybackStream>& stream, std::string& error) {
     if (!file.empty()) {
         auto f = std::make_unique<FilePlaybackStream>();
@@ -358,7 +460,7 @@ int makePlayback(const std::string& audio, const std::string& file,
     } else if (audio == "null") {
         stream = std::make_unique<NullPlaybackStream>();
     } else {
-        stream = std::make_unique<PortAudioPlaybackStream>();
+        stream = std::make_unique<PortAudioPlaybackStream>(device);
     }
     return 0;
 }
@@ -366,15 +468,16 @@ int makePlayback(const std::string& audio, const std::string& file,
 } // namespace
 
 int createWaveDevices(const std::string& audio, const std::string& capture,
-                      const std::string& playback, WaveDevices& devices, std::string& error) {
+                      const std::string& playback, WaveDevices& devices, std::string& error,
+                      const std::string& inputDevice, const std::string& outputDevice) {
     if (!audio.empty() && audio != "portaudio" && audio != "null") {
         error = "unknown sound backend \"" + audio + "\" (portaudio or null)";
         return 1;
     }
     std::unique_ptr<CaptureStream> in;
     std::unique_ptr<PlaybackStream> out;
-    if (makeCapture(audio, capture, in, error) != 0) return 1;
-    if (makePlayback(audio, playback, out, error) != 0) return 1;
+    if (makeCapture(audio, capture, inputDevice, in, error) != 0) return 1;
+    if (makePlayback(audio, playback, outputDevice, out, error) != 0) return 1;
     devices.in = std::make_unique<WaveIn>(std::move(in));
     devices.out = std::make_unique<WaveOut>(std::move(out));
     return 0;

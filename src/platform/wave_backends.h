@@ -116,30 +116,59 @@ class FilePlaybackStream : public PlaybackStream {
     BlockPacer pacer_;
 };
 
-// The system's default devices through PortAudio. Opening fails cleanly without a sound card.
+// A sound device through PortAudio. `device` is a name from listSoundDevices, empty for the
+// system's default device; opening fails cleanly without a sound card or when the named device
+// is gone.
 class PortAudioCaptureStream : public CaptureStream {
   public:
+    explicit PortAudioCaptureStream(std::string device = {}) : device_(std::move(device)) {}
     ~PortAudioCaptureStream() override { close(); }
     int open() override;
     int read(int16_t* block) override;
     void close() override;
 
   private:
+    std::string device_;
     void* stream_ = nullptr;
     bool initialised_ = false;
 };
 
 class PortAudioPlaybackStream : public PlaybackStream {
   public:
+    explicit PortAudioPlaybackStream(std::string device = {}) : device_(std::move(device)) {}
     ~PortAudioPlaybackStream() override { close(); }
     int open() override;
     int write(const int16_t* block) override;
     void close() override;
 
   private:
+    std::string device_;
     void* stream_ = nullptr;
     bool initialised_ = false;
 };
+
+// A device of the PortAudio backend, as --list-devices shows it.
+struct SoundDevice {
+    int index = 0; // PortAudio's device index
+    std::string name;
+    bool capture = false; // has input channels
+    bool playback = false;
+    bool defaultCapture = false;
+    bool defaultPlayback = false;
+};
+
+// The PortAudio backend's devices. 0 done, 1 with `error` set (the sound system did not start).
+int listSoundDevices(std::vector<SoundDevice>& devices, std::string& error);
+
+// The devices as --list-devices prints them: the input devices, then the output devices, one
+// line each with the index, the name and a mark on the default one.
+std::string soundDeviceText(const std::vector<SoundDevice>& devices);
+
+// Finds the input (`capture`) or output device that `choice` names: its index, its whole name,
+// or a part of exactly one name, case ignored. 0 with `name` set to the device's name, 1 with
+// `error` set when no device or several match.
+int findSoundDevice(const std::vector<SoundDevice>& devices, const std::string& choice,
+                    bool capture, std::string& name, std::string& error);
 
 struct WaveDevices {
     std::unique_ptr<WaveIn> in;
@@ -147,8 +176,10 @@ struct WaveDevices {
 };
 
 // Builds the capture and playback devices: `audio` is "portaudio" or "null"; a capture or
-// playback file replaces the backend for its direction. 0 done, 1 with `error` set.
+// playback file replaces the backend for its direction. PortAudio opens the named input and
+// output devices (empty: the defaults). 0 done, 1 with `error` set.
 int createWaveDevices(const std::string& audio, const std::string& capture,
-                      const std::string& playback, WaveDevices& devices, std::string& error);
+                      const std::string& playback, WaveDevices& devices, std::string& error,
+                      const std::string& inputDevice = {}, const std::string& outputDevice = {});
 
 } // namespace tc

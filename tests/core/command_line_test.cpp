@@ -149,5 +149,29 @@ TEST_F(CommandLineTest, ListenPortWordIsReadAsADecimalNumber) {
     }
 }
 
+TEST(LongOptions, TakenBeforeTheIdAndAnUnknownOneIsAnError) {
+    // The arguments; the options taken as "audio|input|output|flags" (l: --list-devices,
+    // h: --headless) and the words left, or the error.
+    const std::pair<Words, std::string> cases[] = {
+        {{"--headless", "--list-devices", "--input-device=USB", "--output-device=2", "Id"},
+         "portaudio|USB|2|lh Id"},
+        // Among the options, past their arguments, and among the start-up commands.
+        {{"/B", "--away", "--audio=null", "-Talk 1", "--headless", "Id", "--x"},
+         "null|||h /B --away -Talk 1 Id --x"},
+        {{"--encoder=reference", "--encoder=closed-loop", "/?"}, "portaudio||| /?"},
+        {{"/H", "--bogus", "Id", "8192"}, "unknown option --bogus"},
+        {{"--encoder=fast"}, "unknown value in --encoder=fast (closed-loop or reference)"},
+        {{"--audio=alsa"}, "unknown value in --audio=alsa (portaudio or null)"},
+    };
+    for (auto [args, expected] : cases) {
+        LaunchOptions o = takeLongOptions(args);
+        std::string got = o.audio + "|" + o.inputDevice + "|" + o.outputDevice + "|" +
+                          (o.listDevices ? "l" : "") + (o.headless ? "h" : "");
+        for (const std::string& word : args)
+            got += " " + word;
+        EXPECT_EQ(o.error.empty() ? got : o.error, expected);
+    }
+}
+
 } // namespace
 } // namespace tc

@@ -25,10 +25,10 @@ std::pair<int, std::string> run(const std::vector<std::string>& args,
     if (!program.start(TC_PROGRAM, args, env)) return {-1, ""};
     int code = program.waitExit();
     program.finish();
-    return {code, program.output()};
+    return {code, program.output() + program.errors()};
 }
 
-TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
+TEST(StartupTest, HelpPrintsTheSyntaxTextVersionTheBannerAndAnUnknownOptionAnError) {
     std::stringstream syntax;
     syntax << std::ifstream(std::string(TC_TEST_DATA) + "/syntax_text.txt").rdbuf() << "\n";
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -37,6 +37,8 @@ TEST(StartupTest, HelpPrintsTheSyntaxTextAndVersionTheBanner) {
     EXPECT_EQ(run({"--help"}, deadDisplay), std::make_pair(0, syntax.str()));
     EXPECT_EQ(run({"--version"}),
               std::make_pair(0, std::string("TALKCIRCLE CONSOLE  Version 1.1\n")));
+    EXPECT_EQ(run({"/H", "--bogus", "Id"}),
+              std::make_pair(2, std::string("talkcircle: unknown option --bogus\n")));
 }
 
 // Each failing start-up waits five seconds before it ends, so they run side by side. A sound

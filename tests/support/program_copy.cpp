@@ -27,9 +27,10 @@ bool ProgramCopy::start(const CopySetup& setup) {
     if (!writeWav(capture_, capture)) return false;
 
     std::vector<std::string> args{"--audio=null", "--capture=" + capture_,
-                                  "--playback=" + playback_,
-                                  "--config=" + dir_.file(name_ + ".conf")};
+                                  "--playback=" + playback_};
+    if (!setup.devices.empty()) args = setup.devices;
     if (setup.headless) args.insert(args.begin(), "--headless");
+    args.push_back("--config=" + dir_.file(name_ + ".conf"));
     args.insert(args.end(), setup.options.begin(), setup.options.end());
     args.insert(args.end(), setup.commands.begin(), setup.commands.end());
     args.push_back(setup.id);

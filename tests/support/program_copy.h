@@ -19,6 +19,7 @@ struct CopySetup {
     std::vector<std::string> commands{}; // start-up commands: "-Call 127.0.0.1 9000 pw"
     std::vector<int16_t> capture{};      // what the microphone hears (silence when empty)
     bool headless = true;                // false: a window when a display answers
+    std::vector<std::string> devices{};  // sound options in place of the WAV files
     std::vector<std::string> env{};      // more environment: "NAME=value"
 };
 
