@@ -29,6 +29,7 @@ namespace {
 constexpr int RX_WAIT_MS = 500;
 constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int COMMAND_QUEUE_WAIT_MS = 5000;
+constexpr int64_t LIST_ANSWER_GAP_MS = 1000;
 
 // Rewrites the line's row; a line that is ending has lost its row already.
 void updateRow(int n) {
@@ -144,13 +145,19 @@ RxNext onConnList(int n, const Packet& p) {
     if (value > MAX_LINES) {
         reportUnknown(n, p.type());
     } else if (value < 0) {
+        // Only an accepted peer learns who else is on the call, and at most once a second.
+        int64_t now = monotonicMs();
+        if (!r.accepted || (r.listAnsweredMs != 0 && now - r.listAnsweredMs < LIST_ANSWER_GAP_MS))
+            return RxNext::next;
+        r.listAnsweredMs = now;
         Packet list;
         buildConnList(n, list);
         if (sendLinePacket(n, list) < 1) {
             r.ending = 1;
             displayDirty = 1;
         }
-    } else {
+    } else if (r.listRequested.exchange(0) != 0) {
+        // A list nobody asked for is dropped unprinted: it would only flood the console and log.
         for (const auto& row : formatConnList(p, r.peerName.get(), r.peerPort, r.peerId.get()))
             message("%s", row.c_str());
     }

@@ -46,6 +46,8 @@ void clearRecord(LineRecord& r) {
     r.spkGain = 0;
     r.compCode = 0;
     r.autoRetry = 0;
+    r.listRequested = 0;
+    r.listAnsweredMs = 0;
 }
 
 } // namespace

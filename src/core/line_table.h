@@ -60,6 +60,10 @@ struct LineRecord {
     std::atomic<uint8_t> inUse{0};
     std::atomic<int8_t> compCode{0};
     std::atomic<uint8_t> autoRetry{0};
+    // Set when this copy asks the peer for its connection list; only then is a received list
+    // printed (once).
+    std::atomic<uint8_t> listRequested{0};
+    int64_t listAnsweredMs = 0; // receive thread only: when a list request was last answered
 };
 
 extern LineRecord lineTable[MAX_LINES];
