@@ -3,6 +3,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -61,6 +62,12 @@ void reportUnknown(int n, int type) {
 int bytesWaiting(int sock) {
     int count = 0;
     return ::ioctl(sock, FIONREAD, &count) == 0 ? count : -1;
+}
+
+// True when the peer has closed or reset the connection (what it sent before may still wait).
+bool peerHungUp(int sock) {
+    pollfd p{sock, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // Reads the next packet into rxPacket, first passing over a web page's preamble. False when the
@@ -259,6 +266,9 @@ RxNext onAudio(int n, int code) {
         if (!r.active && settings.hubMode == HUB_P2P) return RxNext::next;
         if (r.rxReady.load(std::memory_order_acquire)) {
             if (backlogTooLong(n, code)) return RxNext::next;
+            // Nobody may take the block (a caller not yet accepted on a hub or server): a peer
+            // that hangs up meanwhile still ends the line.
+            if (peerHungUp(r.sock)) return RxNext::stop;
             rxEvent[n].wait(RX_WAIT_MS);
             continue;
         }

@@ -193,6 +193,17 @@ TEST_F(LineThreadsTest, ConnListsOnlyForAcceptedPeersAndPrintedOnlyWhenAsked) {
                               "Unsupported Compression Mode Requested\n");
 }
 
+// On a server nobody takes the blocks of a caller not yet accepted; its hang-up still ends the
+// line (the question about the caller closes with it).
+TEST_F(LineThreadsTest, HangUpEndsALineWhoseBlocksNobodyTakes) {
+    settings.hubMode = HUB_SERVER;
+    LineRecord& r = openLine(true);
+    ASSERT_TRUE(peerSend(makePacket(PKT_AUDIO, 1), makePacket(PKT_AUDIO, 2)));
+    ASSERT_TRUE(eventually([&] { return r.rxReady.load() == 1; }));
+    ::close(std::exchange(fds[1], -1));
+    EXPECT_TRUE(eventually([&] { return r.ending.load() != 0; }));
+}
+
 // Kinds 0 to 3 open a question on a thread of its own; its answer goes back while the call is up.
 TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
     openLine(true);
