@@ -71,8 +71,8 @@ TEST(SoakTest, TwoHundredHostileConnectionsLeaveNothingBehind) {
         ASSERT_TRUE(warm.connectTo(server.port()) && warm.sendText(PKT_ID, 9000, "Warm"));
         ASSERT_TRUE(server.waitCalls(1));
     }
-    ASSERT_TRUE(says(server, "No Calls Active")); // the audio period is over
-    auto before = usageOf(server.process().pid()), after = before;
+    ASSERT_TRUE(server.waitCalls(0) && says(server, "No Calls Active")); // audio period over
+    std::array<long, 3> before{-1, -1, -1}, after = before;
     ASSERT_TRUE(eventually( // the first call's threads are gone: the figures stay as they are
         [&] {
             after = usageOf(server.process().pid());
