@@ -53,8 +53,8 @@ void hostileConnection(int port, std::mt19937& random) {
     }
     for (int i = kind == 3 ? 50 + pick(400) : 0; i > 0; --i) // a flood of valid packets
         if (!sendPacket(types[pick(12)], pick(12) - 2)) break;
-    if (kind == 2 || kind == 4) pause(1000); // silence, or not reading while the copy sends
-    linger reset{1, 0};                      // half the time the hang-up is a reset
+    if (kind == 2 || kind == 4) pause(600); // silence, or not reading while the copy sends
+    linger reset{1, 0};                     // half the time the hang-up is a reset
     if (pick(2)) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(fd);
 }
