@@ -3,6 +3,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -31,6 +32,7 @@ constexpr uint8_t WEB_PREAMBLE_END = 0x1A;
 constexpr int PASSWORD_PAUSE_MS = 1000;
 constexpr int PASSWORD_TRIES = 3;
 constexpr int SEND_BUFFER_PACKETS = 8;
+constexpr int64_t LIST_ANSWER_GAP_MS = 1000;
 
 // Rewrites the line's row; a line that is ending has lost its row already.
 void updateRow(int n) {
@@ -62,6 +64,12 @@ void reportUnknown(int n, int type) {
 int bytesWaiting(int sock) {
     int count = 0;
     return ::ioctl(sock, FIONREAD, &count) == 0 ? count : -1;
+}
+
+// True when the peer has closed or reset the connection (what it sent before may still wait).
+bool peerHungUp(int sock) {
+    pollfd p{sock, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // Reads the next packet into rxPacket, first passing over a web page's preamble. False when the
@@ -153,13 +161,19 @@ RxNext onConnList(int n, const Packet& p) {
     if (value > MAX_LINES) {
         reportUnknown(n, p.type());
     } else if (value < 0) {
+        // Only an accepted peer learns who else is on the call, and at most once a second.
+        int64_t now = monotonicMs();
+        if (!r.accepted || (r.listAnsweredMs != 0 && now - r.listAnsweredMs < LIST_ANSWER_GAP_MS))
+            return RxNext::next;
+        r.listAnsweredMs = now;
         Packet list;
         buildConnList(n, list);
         if (sendLinePacket(n, list) < 1) {
             r.ending = 1;
             displayDirty = 1;
         }
-    } else {
+    } else if (r.listRequested.exchange(0) != 0) {
+        // A list nobody asked for is dropped unprinted: it would only flood the console and log.
         for (const auto& row : formatConnList(p, r.peerName.get(), r.peerPort, r.peerId.get()))
             message("%s", row.c_str());
     }
@@ -265,6 +279,9 @@ RxNext onAudio(int n, int code) {
         if (!r.active && settings.hubMode == HUB_P2P) return RxNext::next;
         if (r.rxReady.load(std::memory_order_acquire)) {
             if (backlogTooLong(n, code)) return RxNext::next;
+            // Nobody may take the block (a caller not yet accepted on a hub or server): a peer
+            // that hangs up meanwhile still ends the line.
+            if (peerHungUp(r.sock)) return RxNext::stop;
             rxEvent[n].wait(RX_WAIT_MS);
             continue;
         }

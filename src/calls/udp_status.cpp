@@ -12,6 +12,7 @@
 #include "core/line_table.h"
 #include "core/output.h"
 #include "core/settings.h"
+#include "platform/clock.h"
 
 namespace tc {
 
@@ -52,7 +53,11 @@ void appendVersionItem(std::string& reply) {
     reply += '\n';
 }
 
+// Counts only while a check of this copy waits, and only once for it: anyone can send the byte.
 void markDnsVerified() {
+    int64_t until = udpStatusState.verifyUntilMs;
+    if (until == 0 || monotonicMs() >= until) return;
+    if (!udpStatusState.verifyUntilMs.compare_exchange_strong(until, 0)) return;
     settings.dnsUpdateActive = 0;
     message("Dynamic DNS Verified\n");
 }
@@ -110,7 +115,7 @@ int waitForDatagram(int sock) {
     return ready > 0 ? 1 : 0;
 }
 
-void answerOneQuery(int sock) {
+void answerOneQuery(int sock, ReplyLimiter& limiter) {
     uint8_t query[UDP_RECEIVE_BYTES];
     sockaddr_in sender{};
     socklen_t senderLen = sizeof(sender);
@@ -121,6 +126,7 @@ void answerOneQuery(int sock) {
         return;
     }
     std::string reply = buildUdpReply(query, static_cast<size_t>(received));
+    if (!limiter.allow(sender.sin_addr.s_addr, monotonicMs())) return;
     ssize_t sent = sendto(sock, reply.data(), reply.size(), MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr*>(&sender), senderLen);
     if (sent < 1) message("UDP Send Error\n");
@@ -132,6 +138,42 @@ void resetUdpStatus() {
     udpStatusState.stopRequested = false;
     udpStatusState.running = false;
     udpStatusState.boundPort = 0;
+    udpStatusState.verifyUntilMs = 0;
+}
+
+void awaitDnsVerification(int ms) {
+    udpStatusState.verifyUntilMs = monotonicMs() + std::max(ms, 1);
+}
+
+void endDnsVerificationWait() {
+    udpStatusState.verifyUntilMs = 0;
+}
+
+void ReplyLimiter::refill(Bucket& b, int64_t nowMs, int rate) {
+    if (nowMs > b.lastMs)
+        b.tokens = std::min<double>(rate, b.tokens + (nowMs - b.lastMs) * rate / 1000.0);
+    b.lastMs = nowMs;
+}
+
+bool ReplyLimiter::allow(uint32_t address, int64_t nowMs) {
+    refill(all_, nowMs, REPLIES_IN_ALL);
+    if (all_.tokens < 1) return false;
+    Bucket* bucket = nullptr;
+    for (int i = 0; i < used_ && bucket == nullptr; ++i)
+        if (table_[i].address == address) bucket = &table_[i];
+    if (bucket == nullptr) {
+        // A new address takes a free place or the one unused for longest; a bucket that has
+        // been unused for a second is full again, so forgetting it changes nothing.
+        bucket = used_ < TABLE_SIZE ? &table_[used_++] : &table_[0];
+        for (int i = 0; i < used_; ++i)
+            if (table_[i].lastMs < bucket->lastMs) bucket = &table_[i];
+        *bucket = Bucket{address, REPLIES_PER_ADDRESS, nowMs};
+    }
+    refill(*bucket, nowMs, REPLIES_PER_ADDRESS);
+    if (bucket->tokens < 1) return false;
+    bucket->tokens -= 1;
+    all_.tokens -= 1;
+    return true;
 }
 
 std::string buildUdpReply(const uint8_t* data, size_t len) {
@@ -151,8 +193,9 @@ void udpStatusThread() {
     int sock = openServiceSocket();
     if (sock < 0) return;
     udpStatusState.running = true;
+    ReplyLimiter limiter;
     while (!udpStatusState.stopRequested) {
-        if (waitForDatagram(sock)) answerOneQuery(sock);
+        if (waitForDatagram(sock)) answerOneQuery(sock, limiter);
     }
     close(sock);
     udpStatusState.running = false;

@@ -14,6 +14,7 @@
 #include "core/lifecycle.h"
 #include "core/line_table.h"
 #include "core/output.h"
+#include "core/packet_parse.h"
 #include "core/protocol.h"
 #include "core/settings.h"
 #include "core/status_rows.h"
@@ -124,7 +125,7 @@ void expReqCommand(const char* line, int flags) {
     ArgReader args(line);
     int number = 0;
     args.number(number);
-    if (!refuseLine(number, flags)) sendPacket(number, nullptr, PKT_CONNLIST, -1);
+    if (!refuseLine(number, flags)) requestConnList(number);
     blankLine();
 }
 

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "calls/udp_status.h"
 #include "core/output.h"
 #include "core/packet_parse.h"
 #include "core/settings.h"
@@ -79,6 +80,7 @@ bool checkBeforeUpdate(int mode) {
     settings.dnsUpdateActive += mode;
     dnsCheck();
     waitWhileActive(dnsTimings.checkWaitMs);
+    endDnsVerificationWait();
     int flag = settings.dnsUpdateActive;
     do {
         if (flag == 0) return true;
@@ -249,6 +251,10 @@ int requestUpdatePage(const UpdateUrl& url, in_addr address, bool& settle) {
 
 } // namespace
 
+void scanUpdateReply(int sock) {
+    readUpdateReply({sock, monotonicMs() + dnsTimings.replyTimeoutMs});
+}
+
 void resetDnsTimings() {
     dnsTimings.checkWaitMs = 5000;
     dnsTimings.settleWaitMs = 2000;
@@ -299,6 +305,7 @@ int dnsCheck() {
     }
     static const uint8_t datagram[2] = {0x04, 0x0A};
     sockaddr_in target = ipv4Address(address, settings.listenPort);
+    awaitDnsVerification(dnsTimings.checkWaitMs); // before sending: the reply may come at once
     sendto(sock, datagram, sizeof(datagram), MSG_NOSIGNAL,
            reinterpret_cast<const sockaddr*>(&target), sizeof(target));
     close(sock);

@@ -28,6 +28,11 @@ struct UpdateUrl {
 // "/path". Returns 0 when the URL is usable, 1 when it names another scheme.
 int parseUpdateUrl(const std::string& url, UpdateUrl& out);
 
+// Reads the update server's reply from `sock` until it ends: scans it through a 64-byte window
+// (keeping the last 32 bytes between windows, so a tag across two reads is found) and prints it
+// from "<html>" (any case) on, or "DNS Update Web Page Not HTML". The reply is never held whole.
+void scanUpdateReply(int sock);
+
 // Requests the update page named by the stored "DNSUpdate" value.
 //   mode 0: from dnsThread; mode 1: check first, then update once ("&" command, File menu);
 //   mode 2: update without checking first (Tools, DNS Update).
@@ -36,8 +41,9 @@ int parseUpdateUrl(const std::string& url, UpdateUrl& out);
 int dnsUpdate(int mode);
 
 // Sends the check datagram (0x04 0x0A) to the stored "DNS" name at Settings.listenPort, where
-// this program's UDP status service answers it. Returns 0 when it was sent or the name could
-// not be resolved, 1 when nothing is stored or no socket could be made.
+// this program's UDP status service takes it as the verification while the check waits (for up
+// to the check wait). Returns 0 when it was sent or the name could not be resolved, 1 when
+// nothing is stored or no socket could be made.
 int dnsCheck();
 
 // Thread entry: repeats dnsUpdate(0) every retry period while Settings.dnsUpdateActive is set

@@ -52,6 +52,8 @@ void clearRecord(LineRecord& r) {
     r.questionClosed = 0;
     r.badPasswords = 0;
     r.commandsFrom = 0;
+    r.listRequested = 0;
+    r.listAnsweredMs = 0;
 }
 
 constexpr uint32_t SOURCE_SERIAL_MASK = 0x0FFFFFFF;

@@ -100,6 +100,10 @@ struct LineRecord {
     // Counts the calls on this line (not cleared by a claim), so that what belongs to one call
     // never reaches the next call on the same line.
     std::atomic<uint32_t> callSerial{0};
+    // Set when this copy asks the peer for its connection list; only then is a received list
+    // printed (once).
+    std::atomic<uint8_t> listRequested{0};
+    int64_t listAnsweredMs = 0; // receive thread only: when a list request was last answered
 };
 
 // A remote command source: the line in the low 3 bits and its call serial above them (>= 0).

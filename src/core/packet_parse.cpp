@@ -159,6 +159,12 @@ int buildConnList(int line, Packet& packet) {
     return count;
 }
 
+int requestConnList(int line) {
+    if (line < 0 || line >= MAX_LINES) return -1;
+    lineTable[line].listRequested = 1; // before the request: the answer may come at once
+    return sendPacket(line, nullptr, PKT_CONNLIST, -1);
+}
+
 std::vector<ConnEntry> parseConnList(const Packet& packet) {
     std::vector<ConnEntry> entries;
     int count = packet.value();

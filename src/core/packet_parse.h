@@ -54,6 +54,9 @@ struct ConnEntry {
 // other line in use and accepted that is in its party. An entry whose ID does not fit is left
 // out and not counted. Returns the number of entries.
 int buildConnList(int line, Packet& packet);
+// Asks the peer of line `line` for its connection list and marks the line as waiting for one.
+// Returns the send result (bytes sent, below 1 on failure).
+int requestConnList(int line);
 // The entries of a received list (IDs as peerText shows them); value outside 0 to 8 gives none.
 std::vector<ConnEntry> parseConnList(const Packet& packet);
 // The lines a receiver prints for a list, each ending in "\n"; peerName, peerPort and peerId

@@ -11,6 +11,7 @@
 #include "core/lifecycle.h"
 #include "core/line_table.h"
 #include "core/output.h"
+#include "core/packet_parse.h"
 #include "core/protocol.h"
 #include "core/settings.h"
 #include "platform/dialogs.h"
@@ -342,7 +343,7 @@ void exportRequest() {
     } else if (lines.size() > 1) {
         message("Only One Request at a Time\n");
     } else {
-        sendPacket(lines[0], nullptr, PKT_CONNLIST, -1);
+        requestConnList(lines[0]);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <poll.h>
 #include <sys/socket.h>
 #include <tuple>
 #include <unistd.h>
@@ -172,6 +173,46 @@ TEST_F(LineThreadsTest, ControlPacketsOnAHeldIncomingLine) {
     EXPECT_EQ(next(), std::pair(PKT_CONNLIST, 1));
     EXPECT_EQ(next(), std::pair(PKT_QUERY, 0));
     EXPECT_STREQ(got.text(), "Unsupported Compression Mode Requested\n");
+}
+
+// A connection list goes only to an accepted peer, at most once a second; a received list is
+// printed only when this copy asked for it, and only once. An unsupported compression code
+// ends each line with a query: what the peer got before it is all it got.
+TEST_F(LineThreadsTest, ConnListsOnlyForAcceptedPeersAndPrintedOnlyWhenAsked) {
+    Packet list = makePacket(PKT_CONNLIST, 1); // 127.0.0.1 8192 [Bob]
+    const uint8_t entry[8] = {127, 0, 0, 1, 0x00, 0x20, 80, 0};
+    std::memcpy(list.payload, entry, sizeof entry);
+    std::strcpy(reinterpret_cast<char*>(list.payload + 80), "Bob");
+    const Packet ask = makePacket(PKT_CONNLIST, -1), end = makePacket(PKT_COMPRESSION, 5);
+    openLine(true); // not accepted
+    ASSERT_TRUE(peerSend(ask, list, end));
+    EXPECT_EQ(next(), std::pair(PKT_QUERY, 0));
+    stopThread();
+
+    openLine(true).accepted = 1;
+    ASSERT_TRUE(peerSend(ask, ask));
+    EXPECT_EQ(next(), std::pair(PKT_CONNLIST, 1));
+    sleepMs(1100);
+    ASSERT_TRUE(peerSend(ask));
+    EXPECT_EQ(next(), std::pair(PKT_CONNLIST, 1));
+    requestConnList(0);
+    EXPECT_EQ(next(), std::pair(PKT_CONNLIST, -1));
+    ASSERT_TRUE(peerSend(list, list, end));
+    EXPECT_EQ(next(), std::pair(PKT_QUERY, 0));
+    EXPECT_EQ(console.text(), "Unsupported Compression Mode Requested\n"
+                              "127.0.0.1 0 [] Connected To: * 127.0.0.1  8192  [Bob]\n"
+                              "Unsupported Compression Mode Requested\n");
+}
+
+// On a server nobody takes the blocks of a caller not yet accepted; its hang-up still ends the
+// line (the question about the caller closes with it).
+TEST_F(LineThreadsTest, HangUpEndsALineWhoseBlocksNobodyTakes) {
+    settings.hubMode = HUB_SERVER;
+    LineRecord& r = openLine(true);
+    ASSERT_TRUE(peerSend(makePacket(PKT_AUDIO, 1), makePacket(PKT_AUDIO, 2)));
+    ASSERT_TRUE(eventually([&] { return r.rxReady.load() == 1; }));
+    ::close(std::exchange(fds[1], -1));
+    EXPECT_TRUE(eventually([&] { return r.ending.load() != 0; }));
 }
 
 // Kinds 0 to 3 open a question on a thread of its own; its answer goes back while the call is up.
@@ -430,7 +471,7 @@ TEST_F(UdpStatusTest, RepliesHoldOneItemPerLetterUpTo256Characters) {
     openLine(false); // one call
     const std::string id = "ID=Talkcircle\n", id2 = id + id, id8 = id2 + id2 + id2 + id2;
     const std::string port = "Blk=2 Hub=2 Calls=1\n", m238(238, 'm');
-    // Query, reply, whether it confirms a dynamic DNS update, the message it is built with.
+    // Query, reply, whether a DNS check of ours waits, the message it is built with.
     const std::tuple<std::string, std::string, bool, std::string> rows[] = {
         {"ipvX\n", id + port + "TALKCIRCLE CONSOLE  Version 1.1\n?\n", false, ""},
         {"\r\n*-", "?\n", false, ""}, // ignored bytes only
@@ -442,17 +483,40 @@ TEST_F(UdpStatusTest, RepliesHoldOneItemPerLetterUpTo256Characters) {
         {"M", "?\n", false, m238 + "m"},
         {"MI", id, false, std::string(255, 'm')},
         {"\x04\n", "?\n", true, ""},
-        {"$", "?\n", true, ""}, // the same byte in the other case
+        {"$$$", "?\n", true, ""},    // the same byte in the other case; once per check
+        {"$\x04", "?\n", false, ""}, // no check waits: anyone may send the byte
     };
-    for (const auto& [query, reply, verifies, message] : rows) {
+    for (const auto& [query, reply, checkWaits, message] : rows) {
         settings.autoMessage.set(message);
         settings.dnsUpdateActive = 1;
+        checkWaits ? awaitDnsVerification(5000) : endDnsVerificationWait();
         auto bytes = reinterpret_cast<const uint8_t*>(query.data());
         EXPECT_EQ(buildUdpReply(bytes, query.size()), reply) << query;
+        bool verified = checkWaits && query.find_first_of("$\x04") != std::string::npos;
         EXPECT_EQ(console.take() + std::to_string(settings.dnsUpdateActive.load()),
-                  verifies ? "Dynamic DNS Verified\n0"
+                  verified ? "Dynamic DNS Verified\n0"
                            : "1"); // and the update is no longer awaited
     }
+}
+
+// A burst from one socket gets its first ten replies; the rest go unanswered.
+TEST_F(UdpStatusTest, BurstFromOneAddressGetsAboutTenReplies) {
+    settings.listenAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::thread service(udpStatusThread);
+    ASSERT_TRUE(eventually([] { return udpStatusState.running.load(); }));
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = settings.listenAddress;
+    to.sin_port = htons(uint16_t(udpStatusState.boundPort));
+    for (int i = 0; i < 50; ++i)
+        ::sendto(s, "P", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    int replies = 0;
+    char reply[300];
+    for (pollfd p{s, POLLIN, 0}; ::poll(&p, 1, 1000) > 0 && ::recv(s, reply, 300, 0) > 0;)
+        ++replies;
+    ::close(s);
+    stopUdpStatus();
+    service.join();
+    EXPECT_TRUE(replies >= 10 && replies <= 12) << replies;
 }
 
 TEST_F(UdpStatusTest, TakenPortEndsTheServiceWithTheBindError) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "copies.h"
+#include "support/scripted_peer.h"
 
 namespace tc::test {
 namespace {
@@ -38,8 +39,9 @@ TEST(HeadlessTerminal, EditingHistoryMessagesCtrlCAndQuit) {
     // A message printed while a line is typed: the line is erased, the message printed, and the
     // prompt and typed text drawn again below it.
     ASSERT_TRUE(copy.sendKeys("Talk") && says(copy, "Talk"));
-    udpQuery(port, "\x04", 0); // the dynamic DNS service checking the address
-    ASSERT_TRUE(says(copy, "\r\033[JDynamic DNS Verified\r\n> Talk"));
+    ScriptedPeer caller; // a caller's message
+    ASSERT_TRUE(caller.connectTo(port) && caller.sendText(PKT_MESSAGE, 0, "Hi"));
+    ASSERT_TRUE(says(copy, "\r\033[JMessage From #0:  Hi\r\n> Talk"));
     // Ctrl+C drops the typed text and gives a new prompt; the copy goes on.
     ASSERT_TRUE(copy.sendKeys("\x03") && says(copy, "\r\n> "));
     // Ctrl+D on an empty line gives the command list and the prompt back, every time.
