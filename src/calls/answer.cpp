@@ -98,13 +98,17 @@ void blockCall(int s) {
 }
 
 // A line that was claimed but never got its hold thread: marked ending, given back after the
-// usual pause.
+// usual pause. The pause runs on a thread of its own, so that callers who hang up at once cannot
+// hold the answer thread (and every later caller) two seconds each.
 void abandonLine(int n) {
     displayDirty = 1;
     lineTable[n].ending = 1;
-    sleepMs(TEARDOWN_PAUSE_MS);
-    lineTable[n].sock = -1;
-    releaseLine(n);
+    lineTable[n].sock = -1; // the answer thread closes the socket
+    auto release = [n] {
+        sleepMs(TEARDOWN_PAUSE_MS);
+        releaseLine(n);
+    };
+    if (startRetiringThread(release) != 0) release();
 }
 
 // Starts the hold, receive and send threads of line n. Returns 0 when all run; 1 when the line
