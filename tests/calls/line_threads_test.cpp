@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <tuple>
 #include <unistd.h>
@@ -517,6 +518,37 @@ TEST_F(UdpStatusTest, BurstFromOneAddressGetsAboutTenReplies) {
     stopUdpStatus();
     service.join();
     EXPECT_TRUE(replies >= 10 && replies <= 12) << replies;
+}
+
+// Running out of descriptors pauses the answer thread instead of ending incoming calls: the
+// caller waiting meanwhile gets its greeting once descriptors are free again.
+TEST_F(LineThreadsTest, AnswerThreadWaitsOutMissingDescriptors) {
+    int bound = 0;
+    startupState.listenSocket = listenLoopback(0, bound);
+    int caller = connectLoopback(bound);
+    ASSERT_GE(caller, 0);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit low{std::min<rlim_t>(limit.rlim_cur, 512), limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(caller)) >= 0;)
+        filler.push_back(fd);
+    std::thread answer(answerThread);
+    sleepMs(400); // several failed accepts
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    timeval tv{5, 0};
+    ::setsockopt(caller, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    EXPECT_EQ(recvPacket(caller, got), PACKET_BYTES);
+    EXPECT_EQ(got.type(), PKT_VERSION);
+    EXPECT_EQ(console.count("Accept Error\n"), 0);
+    startupState.closing = 1;
+    ::shutdown(startupState.listenSocket, SHUT_RDWR);
+    answer.join();
+    ::close(startupState.listenSocket);
+    ::close(caller);
 }
 
 TEST_F(UdpStatusTest, TakenPortEndsTheServiceWithTheBindError) {
