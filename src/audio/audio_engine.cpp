@@ -199,7 +199,9 @@ void playbackStep(EngineState& state) {
         int wanted = c1 + 1;
         while (wanted <= c2 && !shouldPlay(j, wanted, c2))
             ++wanted;
-        audioState.linesWanted = wanted <= c2 ? wanted : 0;
+        // A read-modify-write, as the lines' in lineBlockReady: of the two, the later one in
+        // linesWanted's order sees the other's stores.
+        audioState.linesWanted.exchange(wanted <= c2 ? wanted : 0, std::memory_order_acq_rel);
         return;
     }
     audioState.linesWanted = 0;
@@ -322,7 +324,8 @@ int readyLines() {
 
 // True when a pass can have nothing to do until a device finishes a block or a line brings the
 // block a free playback block waits for. The line stores its flag before it reads linesWanted
-// and the engine stores linesWanted before it counts the flags, so one of them sees the other.
+// and the engine stores linesWanted before it counts the flags, both through read-modify-writes
+// of linesWanted, so one of them sees the other.
 bool engineIdle(const EngineState& state) {
     if (audioState.audioHeaders[state.captureIndex].done()) return false;
     if (!audioState.audioHeaders[state.playIndex].done()) return true;
@@ -333,8 +336,8 @@ bool engineIdle(const EngineState& state) {
 } // namespace
 
 void lineBlockReady() {
-    std::atomic_thread_fence(std::memory_order_seq_cst); // the line's flag before linesWanted
-    const int wanted = audioState.linesWanted.load();
+    // A read-modify-write orders the line's flag before this read (see engineIdle).
+    const int wanted = audioState.linesWanted.fetch_add(0, std::memory_order_acq_rel);
     if (wanted > 0 && readyLines() >= wanted) engineWake.set();
 }
 
