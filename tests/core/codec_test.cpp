@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+#include "support/coded_packet.h"
 #include "support/wav_files.h"
 
 namespace tc {
@@ -264,27 +265,15 @@ TEST(WholePacket, EachCodecFillsOnePayloadGivesItsSamplesAndCarriesItsState) {
 // returns what the unchanged decoders play. The closed-loop encoder's state must be the
 // decoder's after every packet.
 Samples played(const Samples& in, const std::vector<int>& codes, bool closedLoop) {
-    Samples out(in.size());
-    uint8_t payload[COMP_PAYLOAD_BYTES];
+    Samples out;
     int32_t tx = 0, rx = 0;
-    for (size_t at = 0, k = 0; at < in.size(); ++k) {
+    for (size_t k = 0; out.size() < in.size(); ++k) {
         const int code = codes[k % codes.size()];
-        const int n = std::min(samplesPerPacket(code), int(in.size() - at));
-        Samples s = part(in, at, size_t(n));
-        if (code == COMP_LOW) (closedLoop ? encodeLowClosedLoop : encodeLow)(s.data(), payload, n);
-        if (code == COMP_MEDIUM)
-            closedLoop ? encodeMediumClosedLoop(s.data(), payload, n, tx)
-                       : encodeMedium(s.data(), payload, n, tx);
-        if (code == COMP_HIGH)
-            closedLoop ? encodeHighClosedLoop(s.data(), payload, n, tx)
-                       : encodeHigh(s.data(), payload, n, tx);
-        if (code == COMP_LOW) decodeLow(payload, &out[at], n);
-        if (code == COMP_MEDIUM) decodeMedium(payload, &out[at], n, rx);
-        if (code == COMP_HIGH) decodeHigh(payload, &out[at], n, rx);
-        if (closedLoop) {
-            EXPECT_EQ(tx, rx) << "after packet " << k << " at level " << code;
-        }
-        at += size_t(n);
+        const size_t n = std::min(size_t(samplesPerPacket(code)), in.size() - out.size());
+        Samples s = part(in, out.size(), n);
+        test::codePacket(s, code, closedLoop, tx, rx);
+        EXPECT_TRUE(!closedLoop || tx == rx) << "after packet " << k << " at level " << code;
+        out.insert(out.end(), s.begin(), s.end());
     }
     return out;
 }

@@ -86,7 +86,7 @@ TEST_F(CommandLineTest, OptionsTable) {
     for (auto& [words, expect] : cases) {
         resetSettings();
         shown.clear();
-        console.clearText();
+        console.take();
         settings.trayIcon = beginsWithTrayOption(words) ? 1 : 0;
         const size_t k = parseOptions(words, true);
         applyBufferCount();

@@ -1,9 +1,7 @@
 // Copies answering calls on loopback: the incoming-call question, hang-ups from either side,
-// blocked and forwarded calls, the ninth call and a conference server.
+// blocked and forwarded calls and a conference server.
 #include "audio/audio_period.h"
 #include "copies.h"
-#include "core/packet_parse.h"
-#include "support/scripted_peer.h"
 
 namespace tc::test {
 namespace {
@@ -85,25 +83,6 @@ TEST(AnswerTest, ForwardedCallerEndsUpOnTheThirdCopy) {
     EXPECT_EQ(alice.count("Call #0 Disconnected"), 0u) << describe(alice);
     ASSERT_TRUE(alice.type("Drop 1"));
     ASSERT_TRUE(says(alice, "Call #1 Disconnected\n") && says(carol, "Call #0 Disconnected\n"));
-}
-
-TEST(AnswerTest, NinthCallerHearsDestinationFull) {
-    TempDir dir;
-    ProgramCopy bob(dir, "bob", TC_PROGRAM);
-    ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}));
-    ScriptedPeer callers[9];
-    for (int k = 0; k < 8; ++k) {
-        ASSERT_TRUE(callers[k].connectTo(bob.port()));
-        ASSERT_TRUE(callers[k].send(buildIdPacket("Caller", "pw", "", 20000 + k)));
-        ASSERT_TRUE(says(bob, "Accepted Call #" + std::to_string(k) + " From"));
-    }
-    Packet p;
-    ASSERT_TRUE(callers[8].connectTo(bob.port()) && callers[8].receiveType(PKT_MESSAGE, p));
-    EXPECT_EQ(p.value(), 1);
-    EXPECT_STREQ(p.text(), "Destination Full - Cannot Complete Call");
-    EXPECT_TRUE(callers[8].waitClosed());
-    ASSERT_TRUE(says(bob, "Max Number of Connections Exceeded - Call Disconnected\n"));
-    EXPECT_EQ(bob.callsInUse(), 8);
 }
 
 TEST(AnswerTest, ServerCallersHearEachOtherAndNotTheServer) {

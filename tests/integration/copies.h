@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <map>
 
-#include "core/codec.h"
+#include "support/coded_packet.h"
 #include "support/program_copy.h"
 #include "support/wait_until.h"
 
@@ -31,25 +31,6 @@ inline bool startCopy(ProgramCopy& copy, const CopySetup& setup) {
 // The command that calls `to` on loopback.
 inline std::string callLine(const ProgramCopy& to, const std::string& password = "") {
     return "Call 127.0.0.1 " + to.portText() + (password.empty() ? "" : " " + password);
-}
-
-// Codes one packet at level `code` with the reference or the closed-loop encoder and puts back
-// what the decoder plays.
-inline void codePacket(Block& packet, int code, bool closedLoop, int32_t& enc, int32_t& dec) {
-    uint8_t payload[COMP_PAYLOAD_BYTES];
-    const int n = int(packet.size());
-    if (code == COMP_LOW) {
-        (closedLoop ? encodeLowClosedLoop : encodeLow)(packet.data(), payload, n);
-        decodeLow(payload, packet.data(), n);
-    } else if (code == COMP_MEDIUM) {
-        closedLoop ? encodeMediumClosedLoop(packet.data(), payload, n, enc)
-                   : encodeMedium(packet.data(), payload, n, enc);
-        decodeMedium(payload, packet.data(), n, dec);
-    } else if (code == COMP_HIGH) {
-        closedLoop ? encodeHighClosedLoop(packet.data(), payload, n, enc)
-                   : encodeHigh(packet.data(), payload, n, enc);
-        decodeHigh(payload, packet.data(), n, dec);
-    }
 }
 
 // Every block a receiver may play, with the capture block it stands for. Uncompressed, the

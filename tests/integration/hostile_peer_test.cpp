@@ -33,7 +33,8 @@ TEST(HostilePeer, StrangersTwoAtATimeAndAnnouncedRedialsOnlyAfterAnAcceptedCall)
             ASSERT_TRUE(eveCalls(callers[k], bob, false) && says(bob, "Incoming Call #"));
         Packet p;
         ASSERT_TRUE(callers[2].connectTo(bob.port()) && callers[2].receiveType(PKT_MESSAGE, p));
-        EXPECT_STREQ(p.text(), "Destination Full - Cannot Complete Call");
+        EXPECT_EQ(std::to_string(p.value()) + p.text(), "1Destination Full - Cannot Complete Call");
+        EXPECT_TRUE(callers[2].waitClosed());
         EXPECT_TRUE(says(bob, "Max Number of Connections Exceeded - Call Disconnected\n"));
         for (size_t k = 1; k <= 2; ++k) // the second question shows once the first is answered
             ASSERT_TRUE(

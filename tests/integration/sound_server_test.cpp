@@ -19,19 +19,6 @@
 namespace tc::test {
 namespace {
 
-// Where Debian installs the sound server's programs.
-std::string onPath(const std::string& name) {
-    return "/usr/bin/" + name;
-}
-
-// Runs a program to its end (at most 20 s); it is left for its exit code, output and errors.
-ProgramProcess& run(ProgramProcess& p, const std::string& program,
-                    const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    if (p.start(program, args, env)) p.waitExit(20000);
-    p.finish();
-    return p;
-}
-
 // The share of the energy of `samples` in the 440 Hz bin of each stretch of 22 periods (a gap
 // between stretches shifts the phase, not the share), and their RMS level.
 std::pair<double, double> toneShareAndLevel(const std::vector<int16_t>& samples) {
@@ -69,8 +56,10 @@ std::vector<double> correlationBySecond(const std::vector<int16_t>& sent,
 }
 
 TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
-    for (const char* tool : {"pulseaudio", "pactl", "parecord", "paplay"})
-        if (::access(onPath(tool).c_str(), X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
+    // Where Debian installs the sound server's programs.
+    for (const char* tool :
+         {"/usr/bin/pulseaudio", "/usr/bin/pactl", "/usr/bin/parecord", "/usr/bin/paplay"})
+        if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
     // The daemon's home, runtime folder and socket are the test's own; no session bus. ALSA's
     // pulse plugin leaks what it allocates, in a library unloaded before the leak check could
     // name it: leak checks are off for the programs that use it.
@@ -90,7 +79,7 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     const std::string sink = " rate=8000 channels=1 format=s16le";
     ProgramProcess daemon; // as root it needs --system=no to run for one user
     ASSERT_TRUE(daemon.start(
-        onPath("pulseaudio"),
+        "/usr/bin/pulseaudio",
         {"--daemonize=no", "-n", "--system=no", "--exit-idle-time=-1", "--use-pid-file=no",
          "--realtime=no", "--high-priority=no", "--disable-shm=yes", "--log-target=stderr",
          "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket,
@@ -101,7 +90,7 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
         [&] {
             ProgramProcess info;
             return daemon.waitExit(0) == -1 &&
-                   run(info, onPath("pactl"), {"info"}, env).waitExit(0) == 0;
+                   info.runToEnd("/usr/bin/pactl", {"info"}, env).waitExit(0) == 0;
         },
         10000, 200))
         << "PulseAudio did not start:\n"
@@ -109,7 +98,7 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
 
     // ALSA's devices, which lead to the daemon, listed and chosen.
     ProgramProcess list;
-    const std::string listed = run(list, TC_PROGRAM, {"--list-devices"}, env).output();
+    const std::string listed = list.runToEnd(TC_PROGRAM, {"--list-devices"}, env).output();
     const size_t outputs = listed.find("Output devices:\n"), mic = listed.find(" tc_mic\n");
     EXPECT_EQ(list.waitExit(0), 0);
     for (std::string name : {" tc_mic\n", " tc_speaker\n", " default (default)\n"})
@@ -119,7 +108,7 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
              {"--input-device=TC_", "input device \"TC_\" is ambiguous: tc_speaker, tc_mic"},
              {"--output-device=no", "no output device matches \"no\" (see --list-devices)"}}) {
         ProgramProcess chosen;
-        EXPECT_EQ(run(chosen, TC_PROGRAM, {option, "Alice"}, env).waitExit(0), 2) << option;
+        EXPECT_EQ(chosen.runToEnd(TC_PROGRAM, {option, "Alice"}, env).waitExit(0), 2) << option;
         EXPECT_EQ(chosen.errors(), "talkcircle: " + error + "\n");
     }
 
@@ -133,7 +122,7 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
                           .env = env}));
     ProgramProcess speaker;
     ASSERT_TRUE(speaker.start(
-        onPath("parecord"),
+        "/usr/bin/parecord",
         {"--raw", "--device=speaker.monitor", "--rate=8000", "--channels=1", "--format=s16le"},
         env));
     std::vector<int16_t> tone(6 * 8000);
@@ -149,8 +138,8 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     const std::vector<int16_t> speech = speechSignal(64, 3);
     ProgramProcess play;
     ASSERT_TRUE(writeWav(dir.file("speech.wav"), speech));
-    EXPECT_EQ(run(play, onPath("paplay"),
-                  {"--device=mic", "--latency-msec=20", dir.file("speech.wav")}, env)
+    EXPECT_EQ(play.runToEnd("/usr/bin/paplay",
+                            {"--device=mic", "--latency-msec=20", dir.file("speech.wav")}, env)
                   .waitExit(0),
               0);
     // Done when Bob's speaker file has stopped growing in sound for a second.

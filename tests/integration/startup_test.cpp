@@ -21,11 +21,9 @@ const std::vector<std::string> deadDisplay{"DISPLAY=:7391", "WAYLAND_DISPLAY=tal
 std::pair<int, std::string> run(const std::vector<std::string>& args,
                                 const std::vector<std::string>& env = {
                                     "QT_QPA_PLATFORM=offscreen"}) {
-    ProgramProcess program;
-    if (!program.start(TC_PROGRAM, args, env)) return {-1, ""};
-    int code = program.waitExit();
-    program.finish();
-    return {code, program.output() + program.errors()};
+    ProgramProcess p;
+    p.runToEnd(TC_PROGRAM, args, env);
+    return {p.waitExit(0), p.output() + p.errors()};
 }
 
 TEST(StartupTest, HelpPrintsTheSyntaxTextVersionTheBannerAndAnUnknownOptionAnError) {

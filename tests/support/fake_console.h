@@ -75,7 +75,6 @@ class FakeConsole : public Console {
     std::string take() {
         return read([&] { return std::exchange(text_, {}); });
     }
-    void clearText() { take(); }
     // How often `what` appears in the text.
     int count(std::string_view what) const {
         return read([&] {

@@ -10,12 +10,8 @@
 
 namespace tc::test {
 
-namespace {
-
 constexpr int POLL_MS = 50;
 constexpr int REQUEST_WAIT_POLLS = 40; // 2 s for a request to arrive whole
-
-} // namespace
 
 PageServer::PageServer(std::vector<std::string> reply, int port, int pauseMs)
     : reply_(std::move(reply)), pauseMs_(pauseMs) {

@@ -2,13 +2,10 @@
 #include "support/wait_until.h"
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <cstdio>
+
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace tc::test {
@@ -48,13 +45,10 @@ bool ProgramCopy::waitReady(int timeoutMs) {
     return process_.waitForAnywhere("> ", timeoutMs);
 }
 
-std::string udpQuery(int port, const std::string& query, int timeoutMs) {
+std::string ProgramCopy::udpQuery(const std::string& query, int timeoutMs) const {
     int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) return {};
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port_)), {htonl(INADDR_LOOPBACK)}, {}};
     std::string reply;
     pollfd p{s, POLLIN, 0};
     if (::sendto(s, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) >=
@@ -68,19 +62,9 @@ std::string udpQuery(int port, const std::string& query, int timeoutMs) {
     return reply;
 }
 
-std::string ProgramCopy::udpQuery(const std::string& query, int timeoutMs) const {
-    return test::udpQuery(port_, query, timeoutMs);
-}
-
-int ProgramCopy::callsInUse() const {
-    std::string reply = udpQuery("P");
-    size_t at = reply.find("Calls=");
-    if (at == std::string::npos) return -1;
-    return std::atoi(reply.c_str() + at + 6);
-}
-
 bool ProgramCopy::waitCalls(int calls, int timeoutMs) const {
-    return eventually([&] { return callsInUse() == calls; }, timeoutMs, 100);
+    const std::string wanted = "Calls=" + std::to_string(calls) + "\n";
+    return eventually([&] { return udpQuery("P").ends_with(wanted); }, timeoutMs, 100);
 }
 
 int ProgramCopy::quit(int timeoutMs) {

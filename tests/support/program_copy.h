@@ -42,9 +42,6 @@ class ProgramCopy {
     const std::string& capturePath() const { return capture_; }
     const std::string& playbackPath() const { return playback_; }
 
-    bool waitFor(std::string_view text, int timeoutMs = 10000) {
-        return process_.waitFor(text, timeoutMs);
-    }
     bool sees(std::string_view text, int timeoutMs = 10000) {
         return process_.waitForAnywhere(text, timeoutMs);
     }
@@ -54,9 +51,7 @@ class ProgramCopy {
 
     // Sends one UDP status query to the copy and returns the reply ("" after the time limit).
     std::string udpQuery(const std::string& query, int timeoutMs = 2000) const;
-    // Lines in use, as the copy's status service reports them (-1 without an answer).
-    int callsInUse() const;
-    // Waits until the status service reports `calls` lines in use.
+    // Waits until the copy's status service reports `calls` lines in use.
     bool waitCalls(int calls, int timeoutMs = 10000) const;
 
     // Types Quit and waits for the copy to end; returns its exit code (-1 when it did not end).
@@ -71,10 +66,6 @@ class ProgramCopy {
     std::string playback_;
     ProgramProcess process_;
 };
-
-// Sends one UDP datagram to 127.0.0.1:port and returns the reply ("" when none came within
-// timeoutMs).
-std::string udpQuery(int port, const std::string& query, int timeoutMs = 2000);
 
 // What a failing integration test should show: the copy's output and any sanitizer report.
 std::string describe(ProgramCopy& copy);

@@ -112,6 +112,14 @@ bool ProgramProcess::start(const std::string& program, const std::vector<std::st
     return true;
 }
 
+ProgramProcess& ProgramProcess::runToEnd(const std::string& program,
+                                         const std::vector<std::string>& args,
+                                         const std::vector<std::string>& env, int timeoutMs) {
+    if (start(program, args, env)) waitExit(timeoutMs);
+    finish();
+    return *this;
+}
+
 void ProgramProcess::readLoop(int fd, std::string* sink) {
     char buffer[4096];
     for (;;) {

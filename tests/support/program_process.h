@@ -28,6 +28,10 @@ class ProgramProcess {
     // could not be started.
     bool start(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env = {}, bool terminal = false);
+    // Starts the program and lets it run to its end (killed after timeoutMs); the process is left
+    // for its exit code (waitExit(0)), output and errors.
+    ProgramProcess& runToEnd(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env = {}, int timeoutMs = 20000);
 
     // Waits until the collected output holds `text` at or after the cursor; on success the
     // cursor moves past it, so the next wait looks for a later occurrence.

@@ -60,19 +60,11 @@ std::vector<int16_t> speechSignal(int blocks, uint32_t seed, int peak) {
     return out;
 }
 
-std::vector<std::vector<int16_t>> toBlocks(const std::vector<int16_t>& samples) {
-    std::vector<std::vector<int16_t>> blocks;
-    for (size_t at = 0; at + TEST_BLOCK <= samples.size(); at += TEST_BLOCK)
-        blocks.emplace_back(samples.begin() + static_cast<long>(at),
-                            samples.begin() + static_cast<long>(at + TEST_BLOCK));
-    return blocks;
-}
-
 std::vector<std::vector<int16_t>> soundBlocks(const std::vector<int16_t>& samples) {
     std::vector<std::vector<int16_t>> out;
-    for (auto& b : toBlocks(samples))
-        if (std::any_of(b.begin(), b.end(), [](int16_t v) { return v != 0; }))
-            out.push_back(std::move(b));
+    for (auto b = samples.begin(); samples.end() - b >= TEST_BLOCK; b += TEST_BLOCK)
+        if (std::any_of(b, b + TEST_BLOCK, [](int16_t v) { return v != 0; }))
+            out.emplace_back(b, b + TEST_BLOCK);
     return out;
 }
 

@@ -18,9 +18,7 @@ std::vector<int16_t> readWav(const std::string& path);
 // never silent for a whole block, different in every block. `seed` makes two copies differ.
 std::vector<int16_t> speechSignal(int blocks, uint32_t seed, int peak = 12000);
 
-// The file's samples cut into whole 512-sample blocks.
-std::vector<std::vector<int16_t>> toBlocks(const std::vector<int16_t>& samples);
-// The blocks that are not silent, in order.
+// The file's samples cut into whole 512-sample blocks, those that are not silent, in order.
 std::vector<std::vector<int16_t>> soundBlocks(const std::vector<int16_t>& samples);
 
 } // namespace tc::test
