@@ -78,7 +78,7 @@ void CallLatency(benchmark::State& state) {
         for (int at : clicks)
             for (int i = 0; i < CLICK_LENGTH; ++i)
                 talk.capture[size_t(at + i)] = CLICK_LEVEL;
-        if (!caller.start(talk) || !caller.waitFor("Call Accepted")) {
+        if (!caller.start(talk) || !caller.sees("Call Accepted")) {
             state.SkipWithError("the call was not accepted");
             break;
         }
