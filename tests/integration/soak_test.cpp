@@ -15,8 +15,8 @@
 namespace tc::test {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-// AddressSanitizer keeps freed memory in quarantine, so memory is checked in the plain build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers keep freed memory (quarantine, shadow), so memory is checked in the plain build.
 constexpr long MEMORY_SLACK_KB = 1L << 30;
 #else
 constexpr long MEMORY_SLACK_KB = 2048;

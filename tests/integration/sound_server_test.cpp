@@ -56,6 +56,11 @@ std::vector<double> correlationBySecond(const std::vector<int16_t>& sent,
 }
 
 TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
+#if defined(__SANITIZE_THREAD__)
+    // ALSA's pulse plugin and libpulse run threads ThreadSanitizer cannot follow (they are not
+    // instrumented), which it reports even for a device listing.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     // Where Debian installs the sound server's programs.
     for (const char* tool :
          {"/usr/bin/pulseaudio", "/usr/bin/pactl", "/usr/bin/parecord", "/usr/bin/paplay"})
