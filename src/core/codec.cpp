@@ -147,14 +147,18 @@ void scaleBlock(int16_t* dst, const int16_t* src, int shift) {
     }
 }
 
-void encodeLow(const int16_t* src, uint8_t* dst, int n) {
+void encodeLowGroups(const int16_t* src, uint8_t* dst, int n, LowGroupEncoder encodeGroup) {
     for (int at = 0; at < n; at += LOW_GROUP_SAMPLES, dst += LOW_GROUP_BYTES) {
         const int count = std::min(LOW_GROUP_SAMPLES, n - at);
         int32_t s[LOW_GROUP_SAMPLES] = {};
         for (int i = 0; i < count; ++i)
             s[i] = src[at + i];
-        encodeLowGroup(s, dst);
+        encodeGroup(s, dst);
     }
+}
+
+void encodeLow(const int16_t* src, uint8_t* dst, int n) {
+    encodeLowGroups(src, dst, n, encodeLowGroup);
 }
 
 void decodeLow(const uint8_t* src, int16_t* dst, int n) {

@@ -52,6 +52,9 @@ void scaleBlock(int16_t* dst, const int16_t* src, int shift);
 
 // Block floating point: 12 samples -> four words holding a shared exponent and 5-bit mantissas.
 void encodeLow(const int16_t* src, uint8_t* dst, int n);
+// Cuts n samples into Low groups (the last padded with zeros) and codes each with `encodeGroup`.
+using LowGroupEncoder = void (*)(const int32_t* samples, uint8_t* dst);
+void encodeLowGroups(const int16_t* src, uint8_t* dst, int n, LowGroupEncoder encodeGroup);
 void decodeLow(const uint8_t* src, int16_t* dst, int n);
 
 // Delta coding with a six-level quantiser packed in base 6. The encoder overwrites src with

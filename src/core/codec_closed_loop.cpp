@@ -238,13 +238,7 @@ int encodeHighGroupClosed(const int16_t* s, int n, int32_t& acc, uint8_t* signs)
 } // namespace
 
 void encodeLowClosedLoop(const int16_t* src, uint8_t* dst, int n) {
-    for (int at = 0; at < n; at += LOW_GROUP_SAMPLES, dst += LOW_GROUP_BYTES) {
-        const int count = std::min(LOW_GROUP_SAMPLES, n - at);
-        int32_t s[LOW_GROUP_SAMPLES] = {};
-        for (int i = 0; i < count; ++i)
-            s[i] = src[at + i];
-        encodeLowGroupClosed(s, dst);
-    }
+    encodeLowGroups(src, dst, n, encodeLowGroupClosed);
 }
 
 void encodeMediumClosedLoop(const int16_t* src, uint8_t* dst, int n, int32_t& state) {
