@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include "core/output.h"
+#include "core/protocol.h"
 #include "core/settings.h"
+#include "core/tx_packet.h"
+#include "core/window_hooks.h"
 #include "platform/clock.h"
 
 namespace tc {
@@ -57,6 +60,15 @@ bool shouldPlay(int j, int c1, int c2) {
     return c1 >= 1 && (j < thresh1 || ((j <= thresh2 || c1 >= c2) && c1 >= c2 - midDiff));
 }
 
+// The fewest ready lines, from c1 + 1 up, that let a block play with j blocks queued (c2 + 1
+// when none do).
+int fewestReadyLines(int j, int c1, int c2) {
+    int wanted = c1 + 1;
+    while (wanted <= c2 && !shouldPlay(j, wanted, c2))
+        ++wanted;
+    return wanted;
+}
+
 // What the playback step saw of each line at its start.
 struct LineSnapshot {
     bool live[MAX_LINES] = {};
@@ -96,6 +108,30 @@ void writeTestSignal(EngineState& state, int16_t* block) {
     state.tonePhase = p;
     for (int i = 0; i < BLOCK_SAMPLES; ++i)
         block[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+}
+
+// Sends a raw packet from the engine: the line's send thread need not wake for it. Returns false
+// when the block has to go to the send thread instead (it is busy with the line, the packet
+// completes a compressed one, which takes encoding, or an earlier packet still waits).
+bool sendBlockDirectly(int n) {
+    LineRecord& r = lineTable[n];
+    if (!r.txDirect.load(std::memory_order_acquire) || r.txPacketWaiting) return false;
+    std::unique_lock tx(r.txLock, std::try_to_lock);
+    if (!tx.owns_lock() || txBlockCompletesPacket(r)) return false;
+    int code = takeTxBlock(r);
+    if (code < 0) return true; // collected for a compressed packet
+    buildTxPacket(r, code);
+    int started = startLinePacket(n, r.txPacket);
+    if (started < 0) {
+        r.ending |= 1;
+        displayDirty = 1;
+    } else if (started == 0) {
+        r.txPacketWaiting = 1;
+        txEvent[n].set();
+    } else if (r.txRestBytes > 0) {
+        txEvent[n].set(); // the send thread finishes it
+    }
+    return true;
 }
 
 void raiseThreadPriority() {
@@ -164,12 +200,12 @@ void resetEngineState(EngineState& state, int blockCount) {
     state.playIndex = blockCount;
 }
 
-void playbackStep(EngineState& state) {
+bool playbackStep(EngineState& state) {
     WaveHeader& header = audioState.audioHeaders[state.playIndex];
     if (!header.done()) {
         audioState.playbackFull = 1;
         wakeAllReceivers();
-        return;
+        return false;
     }
     audioState.playbackFull = 0;
 
@@ -196,13 +232,13 @@ void playbackStep(EngineState& state) {
     if (diag & DIAG_BUFFS) output(NoPanel, "j=%d c1=%d c2=%d\n", j, c1, c2);
     if (!shouldPlay(j, c1, c2)) {
         // The fewest ready lines that would let the block play; the lines wake the engine then.
-        int wanted = c1 + 1;
-        while (wanted <= c2 && !shouldPlay(j, wanted, c2))
-            ++wanted;
+        // A played block wakes it only when a shorter queue would need fewer lines.
+        int wanted = fewestReadyLines(j, c1, c2);
+        audioState.waveOut->wakeEngineWhenDone(fewestReadyLines(0, c1, c2) < wanted);
         // A read-modify-write, as the lines' in lineBlockReady: of the two, the later one in
         // linesWanted's order sees the other's stores.
         audioState.linesWanted.exchange(wanted <= c2 ? wanted : 0, std::memory_order_acq_rel);
-        return;
+        return false;
     }
     audioState.linesWanted = 0;
 
@@ -242,6 +278,7 @@ void playbackStep(EngineState& state) {
     audioState.waveOut->prepare(header);
     audioState.waveOut->write(header);
     state.playIndex = nextPlayIndex(state);
+    return true;
 }
 
 void captureStep(EngineState& state) {
@@ -283,8 +320,10 @@ void captureStep(EngineState& state) {
             }
             r.txSeq = state.captureSeq;
             if (!wrote) continue;
-            r.txReady.store(1, std::memory_order_release);
-            txEvent[n].set();
+            if (!sendBlockDirectly(n)) {
+                r.txReady.store(1, std::memory_order_release);
+                txEvent[n].set();
+            }
             ++served;
             if (diag & DIAG_IO_NUMBERS) output(NoPanel, "%d", n);
         }
@@ -302,14 +341,15 @@ void captureStep(EngineState& state) {
     }
 }
 
-void enginePass(EngineState& state) {
+bool enginePass(EngineState& state) {
     if (settings.hubMode == HUB_P2P) {
         state.hubFill = 0;
         state.hubRead = 0;
         std::memset(state.hubValid, 0, sizeof(state.hubValid));
     }
-    playbackStep(state);
+    bool played = playbackStep(state);
     captureStep(state);
+    return played;
 }
 
 namespace {
@@ -328,7 +368,13 @@ int readyLines() {
 // of linesWanted, so one of them sees the other.
 bool engineIdle(const EngineState& state) {
     if (audioState.audioHeaders[state.captureIndex].done()) return false;
-    if (!audioState.audioHeaders[state.playIndex].done()) return true;
+    const WaveHeader& play = audioState.audioHeaders[state.playIndex];
+    if (!play.done()) {
+        // Waits for the device to play a block; a block it finished before the request is seen
+        // here (both sequentially consistent).
+        audioState.waveOut->wakeEngineWhenDone(true);
+        return !play.done();
+    }
     const int wanted = audioState.linesWanted.load();
     return wanted > 0 && readyLines() < wanted;
 }
@@ -347,12 +393,13 @@ void audioThread() {
     resetEngineState(*state, audioState.blockCount);
     raiseThreadPriority();
     while (audioState.audioOpen) {
-        enginePass(*state);
+        bool played = enginePass(*state);
         // Wait for a device or a line instead of waking every minSleep while a pass can have
-        // nothing to do (bounded, so that the end of audio is still seen).
+        // nothing to do (bounded, so that the end of audio is still seen). After a block was
+        // played the next pass follows at once: it finds what the next block waits for.
         if (engineIdle(*state))
             engineWake.wait(IDLE_WAIT_MS);
-        else
+        else if (!played)
             sleepMs(settings.minSleep);
     }
 }

@@ -64,9 +64,9 @@ struct EngineState {
 void resetEngineState(EngineState& state, int blockCount);
 
 // One pass of the engine: empties the hub in P to P mode, then the playback step and the
-// capture step. No pause.
-void enginePass(EngineState& state);
-void playbackStep(EngineState& state);
+// capture step. No pause. Both return true when a block was played.
+bool enginePass(EngineState& state);
+bool playbackStep(EngineState& state);
 void captureStep(EngineState& state);
 
 // The audio thread: passes with a pause of `minSleep` ms while `audioOpen` is 1.

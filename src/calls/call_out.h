@@ -3,8 +3,6 @@
 
 namespace tc {
 
-constexpr int webCallPort = 80;
-
 // Places a call: claims a line, connects, sends the greeting and starts the call thread.
 // Blocks for the connection attempt. Returns 0 when the call thread was started, 1 on failure.
 int placeCall(const std::string& host, int port, const std::string& password, int autoRetry);

@@ -17,7 +17,8 @@ namespace tc {
 namespace {
 
 // A bound on each wait for a line to end.
-constexpr int ENDING_CHECK_MS = 1000;
+// Every assignment to `ending` wakes the waiters; the timeout only bounds a missed wake.
+constexpr int ENDING_CHECK_MS = 10000;
 
 std::mutex threadLocks[MAX_LINES];
 
@@ -107,6 +108,7 @@ int wakeLineSocket(int line) {
 
 void joinLineThreads(int line) {
     LineRecord& r = lineTable[line];
+    txEvent[line].set(); // the send thread waits for work and looks at `ending` after it
     std::lock_guard lock(threadLocks[line]);
     if (r.recvThread.joinable()) r.recvThread.join();
     if (r.sendThread.joinable()) r.sendThread.join();

@@ -46,10 +46,6 @@ bool diag(int bit) {
     return (settings.diagBits & bit) != 0;
 }
 
-bool isWebCall(const LineRecord& r) {
-    return !r.incoming && r.port == webCallPort;
-}
-
 bool isAudioCode(int code) {
     return code == COMP_NONE || code == COMP_LOW || code == COMP_MEDIUM || code == COMP_HIGH;
 }

@@ -1,77 +1,58 @@
 #include "calls/send.h"
 
-#include <bit>
-#include <cstring>
-
-#include "calls/call_out.h"
-#include "core/codec.h"
-#include "core/launch_options.h"
 #include "core/line_table.h"
 #include "core/protocol.h"
+#include "core/tx_packet.h"
 #include "core/window_hooks.h"
 
 namespace tc {
 
 namespace {
 
-constexpr int TX_WAIT_MS = 500;
+// The owner wakes the thread when the line ends; the timeout only bounds a missed wake.
+constexpr int TX_WAIT_MS = 5000;
 
-void blockToPayload(const int16_t* block, uint8_t* payload) {
-    static_assert(std::endian::native == std::endian::little);
-    std::memcpy(payload, block, BLOCK_BYTES);
+// Sends a packet the audio engine built but could not start (another sender held the line).
+int sendWaitingPacket(int n) {
+    LineRecord& r = lineTable[n];
+    std::lock_guard tx(r.txLock);
+    int sent = sendLinePacket(n, r.txPacket);
+    r.txPacketWaiting = 0;
+    return sent;
 }
 
-// Compresses the first `code` pending blocks into the packet payload. The closed-loop encoders
-// keep in txCodecState the far decoder's state; the reference ones the last sample sent.
-void compressPending(LineRecord& r, int code, bool closedLoop) {
-    int16_t* pending = &r.txPending[0][0];
-    if (closedLoop) {
-        if (code == COMP_LOW)
-            encodeLowClosedLoop(pending, r.txPacket.payload, COMP_LOW_SAMPLES);
-        else if (code == COMP_MEDIUM)
-            encodeMediumClosedLoop(pending, r.txPacket.payload, COMP_MEDIUM_SAMPLES,
-                                   r.txCodecState);
-        else
-            encodeHighClosedLoop(pending, r.txPacket.payload, COMP_HIGH_SAMPLES, r.txCodecState);
-    } else if (code == COMP_LOW)
-        encodeLow(pending, r.txPacket.payload, COMP_LOW_SAMPLES);
-    else if (code == COMP_MEDIUM)
-        encodeMedium(pending, r.txPacket.payload, COMP_MEDIUM_SAMPLES, r.txCodecState);
-    else
-        encodeHigh(pending, r.txPacket.payload, COMP_HIGH_SAMPLES, r.txCodecState);
+// Takes the block the engine left for this thread, and sends the packet it completes.
+int sendBlock(int n, bool webCall) {
+    LineRecord& r = lineTable[n];
+    std::lock_guard tx(r.txLock);
+    int code = takeTxBlock(r);
+    // The engine may fill txBlock again from here on.
+    r.txReady.store(0, std::memory_order_release);
+    if (code < 0 || webCall) return 1;
+    buildTxPacket(r, code);
+    return sendLinePacket(n, r.txPacket);
 }
 
 } // namespace
 
 void sendThread(int n) {
     LineRecord& r = lineTable[n];
-    int pending = 0;
-    const bool closedLoop = launchOptions.encoder != "reference";
+    const bool webCall = isWebCall(r);
+    // The engine sends raw packets of a call itself while it can do so without waiting.
+    if (!webCall) r.txDirect.store(1, std::memory_order_release);
     while (!r.ending) {
-        int code = r.compCode;
-        if (!r.txReady.load(std::memory_order_acquire)) {
-            txEvent[n].wait(TX_WAIT_MS);
-            continue;
-        }
-        int16_t block[BLOCK_SAMPLES];
-        scaleBlock(block, r.txBlock, r.micGain);
-        r.txPacket.setValue(static_cast<int32_t>(r.txSeq.load()));
-        if (code != COMP_NONE)
-            std::memcpy(r.txPending[pending++], block, BLOCK_BYTES);
+        int sent = 1;
+        if (r.txPacketWaiting)
+            sent = sendWaitingPacket(n);
+        else if (r.txRestBytes > 0)
+            sent = finishLineSend(n);
+        else if (r.txReady.load(std::memory_order_acquire))
+            sent = sendBlock(n, webCall);
         else
-            pending = 0;
-        r.txReady.store(0, std::memory_order_release);
-        if (code != COMP_NONE) {
-            if (pending < code) continue;
-            compressPending(r, code, closedLoop);
-            pending = 0;
-        } else {
-            blockToPayload(block, r.txPacket.payload);
-        }
-        r.txPacket.setType(code);
-        bool webCall = !r.incoming && r.port == webCallPort;
-        if (!webCall && sendLinePacket(n, r.txPacket) < 1) break;
+            txEvent[n].wait(TX_WAIT_MS);
+        if (sent < 1) break;
     }
+    r.txDirect = 0;
     r.ending |= 1;
     displayDirty = 1;
 }

@@ -23,6 +23,7 @@ void clearRecord(LineRecord& r) {
     r.rxAudioCount = 0;
     r.peerVersion = 0;
     r.txCodecState = 0;
+    r.txPendingCount = 0;
     r.rxCodecState = 0;
     r.peerName.clear();
     r.peerId.clear();
@@ -32,6 +33,7 @@ void clearRecord(LineRecord& r) {
     std::memset(r.txBlock, 0, sizeof(r.txBlock));
     r.txSeq = 0;
     r.txPacket.clear();
+    r.txRestBytes = 0;
     r.rxPacket.clear();
     std::memset(r.hubRing, 0, sizeof(r.hubRing));
     std::memset(r.rxDecoded, 0, sizeof(r.rxDecoded));
@@ -39,6 +41,8 @@ void clearRecord(LineRecord& r) {
     r.active = 0;
     r.rxReady = 0;
     r.txReady = 0;
+    r.txDirect = 0;
+    r.txPacketWaiting = 0;
     r.accepted = 0;
     r.ending = 0;
     r.incoming = 0;

@@ -18,6 +18,8 @@ constexpr int BLOCK_SAMPLES = 512;
 constexpr int BLOCK_BYTES = 1024;
 constexpr int HUB_RING_BLOCKS = 8;
 constexpr int MAX_PACKET_BLOCKS = 15;
+// An outgoing call to this port fetches a web page: it plays what arrives and sends nothing.
+constexpr int webCallPort = 80;
 
 // A line's end flag: an atomic byte whose assignments (= and |=) also wake every thread waiting
 // for the line to end, so that they need not poll it.
@@ -56,6 +58,9 @@ struct LineRecord {
     // Held for each whole packet written to `sock` (sendLinePacket), so packets from different
     // threads never interleave on the stream.
     std::mutex sendLock;
+    // Held while a block is turned into a packet and sent: by the send thread, or by the audio
+    // engine when it sends a raw packet itself (it only ever tries this lock).
+    std::mutex txLock;
     // Thread handles. Each is joined (or handed to the reaper) by its owner before the record is
     // released; claimLine leaves them alone.
     std::thread allowThread;
@@ -66,7 +71,8 @@ struct LineRecord {
     std::atomic<int> peerPort{0};
     std::atomic<uint32_t> rxAudioCount{0};
     std::atomic<uint32_t> peerVersion{0};
-    int32_t txCodecState = 0; // send thread only
+    int32_t txCodecState = 0; // under txLock
+    int txPendingCount = 0;   // under txLock: blocks collected for the next compressed packet
     int32_t rxCodecState = 0; // receive thread only
     SharedText peerName{255};
     SharedText peerId{255};
@@ -75,7 +81,11 @@ struct LineRecord {
     int16_t rxBlock[BLOCK_SAMPLES] = {};
     int16_t txBlock[BLOCK_SAMPLES] = {};
     std::atomic<uint32_t> txSeq{0};
-    Packet txPacket{};
+    Packet txPacket{}; // under txLock
+    // The end of a packet the socket did not take at once (the last txRestBytes bytes of
+    // txRest), under sendLock. The line's next sender sends it before anything else.
+    Packet txRest{};
+    std::atomic<int> txRestBytes{0};
     Packet rxPacket{};
     int16_t hubRing[HUB_RING_BLOCKS][BLOCK_SAMPLES] = {};
     int16_t rxDecoded[MAX_PACKET_BLOCKS][BLOCK_SAMPLES] = {};
@@ -83,6 +93,8 @@ struct LineRecord {
     std::atomic<uint8_t> active{0};
     std::atomic<uint8_t> rxReady{0};
     std::atomic<uint8_t> txReady{0};
+    std::atomic<uint8_t> txDirect{0};        // the send thread runs: the engine may send itself
+    std::atomic<uint8_t> txPacketWaiting{0}; // txPacket is whole and waits for the send thread
     std::atomic<uint8_t> accepted{0};
     EndingFlag ending{0};
     std::atomic<uint8_t> incoming{0};
@@ -105,6 +117,10 @@ struct LineRecord {
     std::atomic<uint8_t> listRequested{0};
     int64_t listAnsweredMs = 0; // receive thread only: when a list request was last answered
 };
+
+inline bool isWebCall(const LineRecord& r) {
+    return !r.incoming && r.port == webCallPort;
+}
 
 // A remote command source: the line in the low 3 bits and its call serial above them (>= 0).
 int commandSourceOf(int line);

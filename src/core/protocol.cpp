@@ -34,12 +34,14 @@ bool keepsShortTexts(int type) {
 
 } // namespace
 
-int sendWholePacket(int sock, const Packet& packet, int waitMs) {
-    const auto* data = reinterpret_cast<const char*>(&packet);
-    const int64_t until = monotonicMs() + waitMs;
-    size_t sent = 0;
-    while (sent < sizeof(packet)) {
-        ssize_t n = ::send(sock, data + sent, sizeof(packet) - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+namespace {
+
+// Sends size bytes from data, counting them in `sent`, until all are sent, the socket fails or
+// the time `until` passes. Returns the bytes sent when all are, -2 when the time ran out, 0 when
+// the peer closed, -1 on failure.
+int sendBytes(int sock, const char* data, size_t size, size_t& sent, int64_t until) {
+    while (sent < size) {
+        ssize_t n = ::send(sock, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int64_t left = until - monotonicMs();
@@ -54,26 +56,76 @@ int sendWholePacket(int sock, const Packet& packet, int waitMs) {
     return static_cast<int>(sent);
 }
 
+// Sends what is left of a packet an earlier sender could not finish (the caller holds the send
+// lock). Returns PACKET_BYTES when nothing is left, else as sendBytes.
+int sendRest(LineRecord& r, int64_t until) {
+    int left = r.txRestBytes;
+    if (left <= 0) return PACKET_BYTES;
+    size_t sent = static_cast<size_t>(PACKET_BYTES - left);
+    int result =
+        sendBytes(r.sock, reinterpret_cast<const char*>(&r.txRest), PACKET_BYTES, sent, until);
+    r.txRestBytes = static_cast<int>(PACKET_BYTES - sent);
+    return result;
+}
+
+// A send that ran out of time ends the line, and later sends on it fail at once.
+int noteSendResult(LineRecord& r, int result) {
+    if (result == -2) {
+        r.sendStuck = 1;
+        r.ending |= 1;
+        displayDirty = 1;
+    }
+    return result;
+}
+
+} // namespace
+
+int sendWholePacket(int sock, const Packet& packet, int waitMs) {
+    size_t sent = 0;
+    return sendBytes(sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent,
+                     monotonicMs() + waitMs);
+}
+
 int sendLinePacket(int line, const Packet& packet) {
     if (line < 0 || line >= MAX_LINES) return -1;
     LineRecord& r = lineTable[line];
     std::lock_guard lock(r.sendLock);
     if (r.sendStuck) return -2;
-    int sent = sendWholePacket(r.sock, packet);
-    if (sent == -2) {
-        r.sendStuck = 1;
-        r.ending |= 1;
-        displayDirty = 1;
-    }
-    return sent;
+    const int64_t until = monotonicMs() + SEND_WAIT_MS;
+    int rest = sendRest(r, until);
+    if (rest < 1) return noteSendResult(r, rest);
+    size_t sent = 0;
+    return noteSendResult(
+        r, sendBytes(r.sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent, until));
 }
 
-int sendPacketNoWait(int line, const char* text, int type, int value) {
+int finishLineSend(int line) {
+    if (line < 0 || line >= MAX_LINES) return -1;
+    LineRecord& r = lineTable[line];
+    std::lock_guard lock(r.sendLock);
+    if (r.sendStuck) return -2;
+    return noteSendResult(r, sendRest(r, monotonicMs() + SEND_WAIT_MS));
+}
+
+int startLinePacket(int line, const Packet& packet) {
     if (line < 0 || line >= MAX_LINES) return -1;
     LineRecord& r = lineTable[line];
     std::unique_lock lock(r.sendLock, std::try_to_lock);
-    if (!lock.owns_lock() || r.sendStuck) return -2;
-    return sendWholePacket(r.sock, makePacket(text, type, value), 0);
+    if (!lock.owns_lock() || r.sendStuck || r.txRestBytes > 0) return 0;
+    size_t sent = 0;
+    int result = sendBytes(r.sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent,
+                           monotonicMs());
+    if (result == -2) {
+        // The socket took part of it or nothing: the rest goes out before any later packet.
+        r.txRest = packet;
+        r.txRestBytes = static_cast<int>(sizeof(packet) - sent);
+        return 1;
+    }
+    return result < 1 ? -1 : 1;
+}
+
+int sendPacketNoWait(int line, const char* text, int type, int value) {
+    return startLinePacket(line, makePacket(text, type, value)) == 1 ? PACKET_BYTES : -2;
 }
 
 int sendSocketPacket(int sock, const char* text, int type, int value) {

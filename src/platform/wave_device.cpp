@@ -54,8 +54,10 @@ int WaveDevice::queueHeader(WaveHeader& header) {
 
 void WaveDevice::markDone(WaveHeader& header) {
     header.flags.fetch_and(~WHDR_INQUEUE);
-    header.flags.fetch_or(WHDR_DONE, std::memory_order_release);
-    engineWake.set();
+    // Sequentially consistent, as the engine's store of wakeEngine_ and its look at the flag
+    // after it: either the engine sees the block done or this sees the request.
+    header.flags.fetch_or(WHDR_DONE);
+    if (wakeEngine_.load()) engineWake.set();
 }
 
 void WaveDevice::returnAll() {

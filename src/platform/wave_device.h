@@ -24,9 +24,9 @@ constexpr uint32_t WHDR_DONE = 0x01;     // the device has filled (capture) or p
 constexpr uint32_t WHDR_PREPARED = 0x02; // prepared for a device
 constexpr uint32_t WHDR_INQUEUE = 0x10;  // handed to a device and not yet returned
 
-// Wakes the audio engine: set whenever a device finishes a block (filled or played), and by a
-// line that hands over the block the engine waits for. The engine waits for it instead of
-// polling while nothing else can be due.
+// Wakes the audio engine: set when a device finishes a block (filled, or played while the engine
+// asks for it), and by a line that hands over the block the engine waits for. The engine waits for
+// it instead of polling while nothing else can be due.
 extern AutoResetEvent engineWake;
 
 // Describes one block of sample memory. The device sets WHDR_DONE with release once it is
@@ -86,6 +86,9 @@ class WaveDevice {
     // One step of the device: moves one block between the stream and the oldest queued header.
     // Returns 0 when a block was moved, 1 when the stream failed.
     virtual int pumpOnce() = 0;
+    // Whether a finished block wakes the engine (it does unless the engine said otherwise: a
+    // played block only matters to it while it waits for a free one).
+    void wakeEngineWhenDone(bool wake) { wakeEngine_.store(wake); }
 
   protected:
     WaveDevice(bool manual) : manual_(manual) {}
@@ -95,7 +98,7 @@ class WaveDevice {
     void stopPump();
     // Takes every queued header off the queue, marked done.
     void returnAll();
-    static void markDone(WaveHeader& header);
+    void markDone(WaveHeader& header);
     virtual void closeStream() = 0;
 
     mutable std::mutex mutex_;
@@ -108,6 +111,7 @@ class WaveDevice {
 
     std::thread pump_;
     std::atomic<bool> pumping_{false};
+    std::atomic<bool> wakeEngine_{true};
 };
 
 // The capture device. Blocks read while no header is queued are lost, as on a sound card.
