@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "audio/audio_engine.h"
 #include "audio/audio_period.h"
+#include "core/codec.h"
 #include "core/settings.h"
 #include "support/fake_streams.h"
 
@@ -202,6 +207,74 @@ TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     play();
     enginePass(state);
     EXPECT_EQ(lineTable[a].rxReady.load(), 0) << "room again";
+}
+
+// With its send thread running, a line gets raw packets straight from the engine. The last block
+// of a compressed packet goes to the send thread. A socket that takes nothing makes the engine
+// keep the rest of its packet and hand the next ones over, never wait; what is sent once the
+// peer reads again comes whole and in order.
+TEST_F(AudioEngineTest, EngineSendsRawPacketsItselfAndKeepsTheirOrderOnAFullSocket) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    int n = addLine(true);
+    LineRecord& r = lineTable[n];
+    r.sock = fds[0];
+    r.micGain = 1;
+    r.txDirect = 1;
+    speak(7);
+    Packet p;
+    ASSERT_EQ(recvPacket(fds[1], p), PACKET_BYTES);
+    EXPECT_EQ(p.type(), COMP_NONE);
+    EXPECT_EQ(p.value(), 1);
+    EXPECT_EQ(p.payload[0] | p.payload[1] << 8, 14);
+    EXPECT_TRUE(gotNothing(n));
+    EXPECT_FALSE(txEvent[n].wait(0));
+
+    r.compCode = COMP_LOW;
+    speak(1);
+    speak(2);
+    pollfd nothingYet{fds[1], POLLIN, 0};
+    EXPECT_EQ(::poll(&nothingYet, 1, 0), 0);
+    speak(3);
+    EXPECT_EQ(sent(n), block(3)) << "the send thread encodes the packet";
+    r.compCode = COMP_NONE;
+    r.txPendingCount = 0;
+
+    int small = 4096;
+    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    for (int i = 0; i < 64 && r.txRestBytes == 0; ++i)
+        speak(i);
+    ASSERT_GT(r.txRestBytes.load(), 0);
+    speak(5);
+    EXPECT_EQ(r.txPacketWaiting.load(), 1);
+    std::vector<Packet> got;
+    std::thread reader([&] {
+        Packet q;
+        while (recvPacket(fds[1], q) == PACKET_BYTES)
+            got.push_back(q);
+    });
+    // Another sender finishes the kept rest before its own packet.
+    EXPECT_EQ(sendPacket(n, "between", PKT_MESSAGE, 0), PACKET_BYTES);
+    EXPECT_EQ(sendLinePacket(n, r.txPacket), PACKET_BYTES);
+    r.txPacketWaiting = 0;
+    speak(6);
+    EXPECT_EQ(finishLineSend(n), PACKET_BYTES);
+    ::shutdown(fds[0], SHUT_WR);
+    reader.join();
+    ASSERT_GE(got.size(), 3u);
+    int32_t last = 0;
+    for (const Packet& q : got) {
+        if (q.type() == PKT_MESSAGE) {
+            EXPECT_STREQ(reinterpret_cast<const char*>(q.payload), "between");
+            continue;
+        }
+        EXPECT_EQ(q.type(), COMP_NONE);
+        EXPECT_GT(q.value(), last);
+        last = q.value();
+    }
+    EXPECT_EQ(got.back().payload[0] | got.back().payload[1] << 8, 12);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 } // namespace
