@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "core/output.h"
 #include "core/protocol.h"
@@ -20,9 +18,6 @@ AudioState audioState;
 
 namespace {
 
-// Nice value of the audio thread: two steps above normal. Without the right to raise it the
-// thread simply runs at normal priority.
-constexpr int AUDIO_THREAD_NICE = -2;
 // Longest wait for a device between passes when nothing else can be due.
 constexpr int IDLE_WAIT_MS = 100;
 
@@ -132,10 +127,6 @@ bool sendBlockDirectly(int n) {
         txEvent[n].set(); // the send thread finishes it
     }
     return true;
-}
-
-void raiseThreadPriority() {
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), AUDIO_THREAD_NICE);
 }
 
 } // namespace
@@ -379,29 +370,60 @@ bool engineIdle(const EngineState& state) {
     return wanted > 0 && readyLines() < wanted;
 }
 
+// One pass at a time: in the audio thread, or in the thread of a device or a line that brings
+// what a pass waits for, which saves waking the audio thread.
+std::mutex passLock;
+EngineState* runningState = nullptr; // under passLock: the audio thread's state while it runs
+
+// Passes while they play blocks (the caller holds passLock). True when the engine then has
+// nothing to do until a device or a line wakes it.
+bool passWhileDue(EngineState& state) {
+    while (enginePass(state)) {
+    }
+    return engineIdle(state);
+}
+
+// Runs the passes in the calling thread unless the audio thread is in one. False when the audio
+// thread has to be woken.
+bool passHere() {
+    std::unique_lock lock(passLock, std::try_to_lock);
+    return lock.owns_lock() && runningState && passWhileDue(*runningState);
+}
+
+void setRunningState(EngineState* state) {
+    std::lock_guard lock(passLock);
+    runningState = state;
+    blockDoneHook = state ? passHere : nullptr;
+}
+
 } // namespace
 
 void lineBlockReady() {
     // A read-modify-write orders the line's flag before this read (see engineIdle).
     const int wanted = audioState.linesWanted.fetch_add(0, std::memory_order_acq_rel);
-    if (wanted > 0 && readyLines() >= wanted) engineWake.set();
+    if (wanted > 0 && readyLines() >= wanted && !passHere()) engineWake.set();
 }
 
 void audioThread() {
     if (!audioState.audioHeaders || !audioState.waveIn || !audioState.waveOut) return;
     auto state = std::make_unique<EngineState>();
     resetEngineState(*state, audioState.blockCount);
-    raiseThreadPriority();
+    raiseAudioThreadPriority();
+    setRunningState(state.get());
     while (audioState.audioOpen) {
-        bool played = enginePass(*state);
+        bool idle;
+        {
+            std::lock_guard lock(passLock);
+            idle = passWhileDue(*state);
+        }
         // Wait for a device or a line instead of waking every minSleep while a pass can have
-        // nothing to do (bounded, so that the end of audio is still seen). After a block was
-        // played the next pass follows at once: it finds what the next block waits for.
-        if (engineIdle(*state))
+        // nothing to do (bounded, so that the end of audio is still seen).
+        if (idle)
             engineWake.wait(IDLE_WAIT_MS);
-        else if (!played)
+        else
             sleepMs(settings.minSleep);
     }
+    setRunningState(nullptr);
 }
 
 } // namespace tc

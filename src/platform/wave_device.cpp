@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 #include "platform/clock.h"
@@ -10,6 +13,7 @@
 namespace tc {
 
 AutoResetEvent engineWake;
+std::atomic<bool (*)()> blockDoneHook{nullptr};
 
 namespace {
 
@@ -21,6 +25,11 @@ size_t blockBytes(const WaveHeader& header) {
 }
 
 } // namespace
+
+void raiseAudioThreadPriority() {
+    constexpr int AUDIO_THREAD_NICE = -2;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), AUDIO_THREAD_NICE);
+}
 
 // ---- WaveDevice ----
 
@@ -52,12 +61,18 @@ int WaveDevice::queueHeader(WaveHeader& header) {
     return 0;
 }
 
-void WaveDevice::markDone(WaveHeader& header) {
+void WaveDevice::markDone(WaveHeader& header, bool wake) {
     header.flags.fetch_and(~WHDR_INQUEUE);
     // Sequentially consistent, as the engine's store of wakeEngine_ and its look at the flag
     // after it: either the engine sees the block done or this sees the request.
     header.flags.fetch_or(WHDR_DONE);
-    if (wakeEngine_.load()) engineWake.set();
+    if (wake && wakeEngine_.load()) engineWake.set();
+}
+
+void WaveDevice::engineAfterBlock() {
+    if (!wakeEngine_.load()) return;
+    bool (*hook)() = blockDoneHook.load();
+    if (!hook || !hook()) engineWake.set();
 }
 
 void WaveDevice::returnAll() {
@@ -108,6 +123,7 @@ void WaveDevice::stopPump() {
 }
 
 void WaveDevice::pumpLoop() {
+    raiseAudioThreadPriority();
     while (pumping_)
         if (pumpOnce() != 0) sleepMs(FAILED_STREAM_PAUSE_MS);
 }
@@ -156,12 +172,15 @@ int WaveIn::addBuffer(WaveHeader& header) {
 int WaveIn::pumpOnce() {
     int16_t block[WAVE_BLOCK_SAMPLES];
     if (stream_->read(block) != 0) return 1;
-    std::lock_guard lock(mutex_);
-    if (!started_ || queue_.empty()) return 0; // nobody to take the block: it is lost
-    WaveHeader* h = queue_.front();
-    queue_.pop_front();
-    std::memcpy(h->data, block, blockBytes(*h));
-    markDone(*h);
+    {
+        std::lock_guard lock(mutex_);
+        if (!started_ || queue_.empty()) return 0; // nobody to take the block: it is lost
+        WaveHeader* h = queue_.front();
+        queue_.pop_front();
+        std::memcpy(h->data, block, blockBytes(*h));
+        markDone(*h, false);
+    }
+    engineAfterBlock();
     return 0;
 }
 
@@ -215,11 +234,16 @@ int WaveOut::pumpOnce() {
     if (playing) {
         // Done even when the stream failed: the block is gone either way, and the engine must
         // not wait for it forever.
-        std::lock_guard lock(mutex_);
-        if (!queue_.empty() && queue_.front() == playing) {
-            queue_.pop_front();
-            markDone(*playing);
+        bool finished = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!queue_.empty() && queue_.front() == playing) {
+                queue_.pop_front();
+                markDone(*playing, false);
+                finished = true;
+            }
         }
+        if (finished) engineAfterBlock();
     }
     return result;
 }

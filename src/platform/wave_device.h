@@ -28,6 +28,14 @@ constexpr uint32_t WHDR_INQUEUE = 0x10;  // handed to a device and not yet retur
 // asks for it), and by a line that hands over the block the engine waits for. The engine waits for
 // it instead of polling while nothing else can be due.
 extern AutoResetEvent engineWake;
+// Set by the audio engine while it runs: a device's own thread calls it, outside the device's
+// locks, when it has finished a block the engine waits for. It runs the engine's pass in that
+// thread and returns true, or returns false when the engine has to be woken instead.
+extern std::atomic<bool (*)()> blockDoneHook;
+
+// Gives the calling thread (the engine's, a device's) a nice value two steps above normal. Without
+// the right to raise it the thread simply runs at normal priority.
+void raiseAudioThreadPriority();
 
 // Describes one block of sample memory. The device sets WHDR_DONE with release once it is
 // finished with the block; the engine tests it with acquire before it touches the samples.
@@ -98,7 +106,12 @@ class WaveDevice {
     void stopPump();
     // Takes every queued header off the queue, marked done.
     void returnAll();
-    void markDone(WaveHeader& header);
+    // Marks the header done and wakes the engine (unless `wake` is false or the engine said it
+    // need not be woken).
+    void markDone(WaveHeader& header, bool wake = true);
+    // After a pump step finished a block (markDone with wake false), outside the device's locks:
+    // the engine's pass runs in this thread, or the engine is woken.
+    void engineAfterBlock();
     virtual void closeStream() = 0;
 
     mutable std::mutex mutex_;
