@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -91,9 +91,7 @@ int WaveDevice::queued() const {
 int WaveDevice::startPump() {
     if (manual_ || pumping_) return 0;
     pumping_ = true;
-    try {
-        pump_ = std::thread([this] { pumpLoop(); });
-    } catch (const std::system_error&) {
+    if (startThread(pump_, ThreadKind::pump, [this] { pumpLoop(); }) != 0) {
         pumping_ = false;
         return 1;
     }
