@@ -1,3 +1,4 @@
+#include "calls/call_out.h"
 #include "ui/ui_fixture.h"
 
 namespace tc::test {
@@ -141,6 +142,28 @@ TEST_F(WindowActions, QuitAsksFirstAndWithoutATrayTheWindowIsMinimisedNotHidden)
     setWindowMinimized(false);
     menuCommand(MENU_HIDE_MINIMIZE);
     EXPECT_TRUE(snapshotWindow().windowShown && snapshotWindow().minimized);
+}
+
+// DROP on a call whose callee stopped reading, its send thread waiting in a full socket: the line
+// ends within 6 seconds (the stuck send alone would take longer) and the callee sees it close.
+TEST_F(WindowActions, DropEndsACallWhosePeerStoppedReading) {
+    ScriptedPeer mute;
+    ASSERT_EQ(placeCall("127.0.0.1", mute.listen(), "", 0), 0);
+    ASSERT_TRUE(mute.accept() && eventually([] { return listRowLines()[0] == 0; }));
+    static const char fill[PACKET_BYTES] = {};
+    while (::send(lineTable[0].sock, fill, sizeof fill, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }
+    lineTable[0].txReady = 1; // a block the send thread cannot get rid of
+    txEvent[0].set();
+    ASSERT_TRUE(eventually([] {
+        bool free = lineTable[0].sendLock.try_lock();
+        if (free) lineTable[0].sendLock.unlock();
+        return !free;
+    }));
+    setLineRowSelected(0, true);
+    pressControl(Control::dropButton);
+    EXPECT_TRUE(eventually([] { return linesInUse() == 0; }, 6000));
+    EXPECT_TRUE(mute.waitClosed());
 }
 
 } // namespace
