@@ -150,15 +150,15 @@ TEST_F(WindowActions, DropEndsACallWhosePeerStoppedReading) {
     ScriptedPeer mute;
     ASSERT_EQ(placeCall("127.0.0.1", mute.listen(), "", 0), 0);
     ASSERT_TRUE(mute.accept() && eventually([] { return listRowLines()[0] == 0; }));
-    static const char fill[PACKET_BYTES] = {};
-    while (::send(lineTable[0].sock, fill, sizeof fill, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
-    }
-    lineTable[0].txReady = 1; // a block the send thread cannot get rid of
-    txEvent[0].set();
-    ASSERT_TRUE(eventually([] {
-        bool free = lineTable[0].sendLock.try_lock();
-        if (free) lineTable[0].sendLock.unlock();
-        return !free;
+    ASSERT_TRUE(eventually([] { // blocks for the send thread until it waits in a full socket
+        static const char fill[PACKET_BYTES] = {};
+        LineRecord& r = lineTable[0];
+        if (!r.sendLock.try_lock()) return true;
+        while (::send(r.sock, fill, sizeof fill, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
+        r.sendLock.unlock();
+        if (!r.txReady.exchange(1)) txEvent[0].set();
+        return false;
     }));
     setLineRowSelected(0, true);
     pressControl(Control::dropButton);
