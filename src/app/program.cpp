@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -35,6 +34,7 @@
 #include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "platform/thread_start.h"
 #include "ui/line_list.h"
 #include "ui/window_model.h"
 
@@ -56,15 +56,10 @@ struct LongLivedThread {
 
     bool start(std::function<void()> body) {
         auto done = finished;
-        try {
-            thread = std::thread([done, body = std::move(body)] {
-                body();
-                *done = true;
-            });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        return true;
+        return startThread(thread, ThreadKind::program, [done, body = std::move(body)] {
+                   body();
+                   *done = true;
+               }) == 0;
     }
     // Joins the thread when it ends within the time; otherwise lets it go. True when joined.
     bool finish(int timeoutMs) {
@@ -208,7 +203,7 @@ void openRaiseSocket(int port, LongLivedThread& thread) {
         return;
     }
     raiseSocket = {fd, addr.sun_path};
-    thread.start([fd] {
+    bool started = thread.start([fd] {
         while (!startupState.closing) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 200) <= 0) continue;
@@ -218,6 +213,10 @@ void openRaiseSocket(int port, LongLivedThread& thread) {
             restoreMainWindow();
         }
     });
+    if (started) return;
+    ::unlink(addr.sun_path);
+    ::close(fd);
+    raiseSocket = {};
 }
 
 void closeRaiseSocket() {
@@ -402,8 +401,14 @@ int runProgram(const LaunchOptions& options, const std::vector<std::string>& arg
     std::signal(SIGPIPE, SIG_IGN);
     blockTerminationSignals(options.headless);
     ProgramThreads threads;
-    startConsoleWriter();
-    threads.signals.start(watchTerminationSignals);
+    // Without a writer the console is written directly; without the watcher the signals are let
+    // through, and their default action ends the process.
+    if (startConsoleWriter() != 0) message("Console Writer Thread Error\n");
+    if (!threads.signals.start(watchTerminationSignals)) {
+        message("Signal Thread Error\n");
+        sigset_t signals = terminationSignals(options.headless);
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    }
     if (startProgram(args, threads) == 0) supervisorLoop();
     bool joined = stopProgramThreads(threads);
     closeLogFile();

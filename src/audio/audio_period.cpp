@@ -3,7 +3,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <system_error>
 
 #include "audio/audio_engine.h"
 #include "core/launch_options.h"
@@ -13,6 +12,7 @@
 #include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "platform/thread_start.h"
 #include "platform/wave_backends.h"
 
 namespace tc {
@@ -155,9 +155,7 @@ int runAudioPeriod(const std::function<void()>& pulse) {
         failureExit(queued == 1 ? "Buffer Prep Error\n" : "Buffer Add Error\n");
         return 1;
     }
-    try {
-        audioPeriodState.audio = std::thread(audioThread);
-    } catch (const std::system_error&) {
+    if (startThread(audioPeriodState.audio, ThreadKind::audio, audioThread) != 0) {
         // The period ends and the supervisor opens the devices again later.
         message("Audio Thread Error\n");
         endPeriod();

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "audio/audio_engine.h"
@@ -24,6 +23,7 @@
 #include "core/window_hooks.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -116,22 +116,16 @@ void abandonLine(int n) {
 int startIncomingThreads(int n) {
     LineRecord& r = lineTable[n];
     std::lock_guard lock(lineThreadsLock(n));
-    try {
-        r.ownerThread = std::thread(holdThread, n);
-    } catch (const std::system_error&) {
+    if (startThread(r.ownerThread, ThreadKind::owner, holdThread, n) != 0) {
         message("Hold Thread Error\n");
         return 1;
     }
-    try {
-        r.recvThread = std::thread(receiveThread, n);
-    } catch (const std::system_error&) {
+    if (startThread(r.recvThread, ThreadKind::receive, receiveThread, n) != 0) {
         message("Incoming Thread Error\n");
         r.ending = 1;
         return 2;
     }
-    try {
-        r.sendThread = std::thread(sendThread, n);
-    } catch (const std::system_error&) {
+    if (startThread(r.sendThread, ThreadKind::send, sendThread, n) != 0) {
         message("Outgoing Thread Error\n");
         r.ending = 1;
         return 2;
@@ -289,9 +283,7 @@ void holdThread(int n) {
     if (!r.ending) waitForCallerId(n);
     if (!r.ending && !r.accepted) {
         std::lock_guard lock(lineThreadsLock(n));
-        try {
-            r.allowThread = std::thread(allowThread, n);
-        } catch (const std::system_error&) {
+        if (startThread(r.allowThread, ThreadKind::allow, allowThread, n) != 0) {
             message("Allow Thread Error\n");
             r.ending = 1;
         }

@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "calls/line_life.h"
@@ -19,6 +18,7 @@
 #include "core/settings.h"
 #include "core/window_hooks.h"
 #include "platform/clock.h"
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -139,14 +139,12 @@ int placeCall(const std::string& host, int port, const std::string& password, in
         return failCall(n, failure, sock);
     }
 
+    int started;
     {
         std::lock_guard lock(lineThreadsLock(n));
-        try {
-            r.ownerThread = std::thread(callThread, n);
-        } catch (const std::system_error&) {
-            return failCall(n, "Makecall Call Thread Error\n", sock);
-        }
+        started = startThread(r.ownerThread, ThreadKind::owner, callThread, n);
     }
+    if (started != 0) return failCall(n, "Makecall Call Thread Error\n", sock);
     displayDirty = 1;
     return 0;
 }
@@ -155,16 +153,11 @@ void callThread(int n) {
     LineRecord& r = lineTable[n];
     {
         std::lock_guard lock(lineThreadsLock(n));
-        try {
-            r.recvThread = std::thread(receiveThread, n);
-            try {
-                r.sendThread = std::thread(sendThread, n);
-            } catch (const std::system_error&) {
-                message("Outgoing Thread Error\n");
-                r.ending = 1;
-            }
-        } catch (const std::system_error&) {
+        if (startThread(r.recvThread, ThreadKind::receive, receiveThread, n) != 0) {
             message("Incoming Thread Error\n");
+            r.ending = 1;
+        } else if (startThread(r.sendThread, ThreadKind::send, sendThread, n) != 0) {
+            message("Outgoing Thread Error\n");
             r.ending = 1;
         }
     }

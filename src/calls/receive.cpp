@@ -208,8 +208,10 @@ void onQuery(int n, const Packet& p) {
         uint32_t serial = callSerial(n);
         std::string question = peerString(p, 0);
         if (startRetiringThread(
-                [n, serial, question, kind] { queryThread(n, serial, question, kind); }) != 0)
+                [n, serial, question, kind] { queryThread(n, serial, question, kind); }) != 0) {
+            message("Query Thread Error\n");
             r.queryOpen = 0;
+        }
         return;
     }
     static const char* const replies[] = {"OK", "YES", "NO", "CANCEL"};

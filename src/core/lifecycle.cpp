@@ -4,7 +4,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
+
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -66,18 +67,17 @@ int startRetiringThread(std::function<void()> body) {
     auto slot = std::make_shared<Slot>();
     std::lock_guard lock(slot->mutex);
     ++workersRunning;
-    try {
-        slot->thread = std::thread([slot, body = std::move(body)] {
-            body();
-            std::thread self;
-            {
-                std::lock_guard own(slot->mutex);
-                self = std::move(slot->thread);
-            }
-            retireThread(std::move(self));
-            --workersRunning;
-        });
-    } catch (const std::system_error&) {
+    auto run = [slot, body = std::move(body)] {
+        body();
+        std::thread self;
+        {
+            std::lock_guard own(slot->mutex);
+            self = std::move(slot->thread);
+        }
+        retireThread(std::move(self));
+        --workersRunning;
+    };
+    if (startThread(slot->thread, ThreadKind::retiring, std::move(run)) != 0) {
         --workersRunning;
         return 1;
     }

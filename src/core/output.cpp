@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "core/window_hooks.h"
 #include "platform/dialogs.h"
 #include "platform/terminal_console.h"
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -390,11 +390,7 @@ int startConsoleWriter() {
     q.stopping = false;
     q.dropped = 0;
     q.finished = std::make_shared<std::atomic<bool>>(false);
-    try {
-        q.writer = std::thread(drainConsoleQueue, q.finished);
-    } catch (const std::system_error&) {
-        return 1;
-    }
+    if (startThread(q.writer, ThreadKind::writer, drainConsoleQueue, q.finished) != 0) return 1;
     q.running = true;
     return 0;
 }

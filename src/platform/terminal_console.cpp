@@ -10,9 +10,10 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <termios.h>
 #include <unistd.h>
+
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -647,9 +648,8 @@ void TerminalConsole::startInterruptWatcher() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previousAction_);
-    try {
-        interruptThread_ = std::thread([this, fd = interruptRead_] { watchInterrupts(fd); });
-    } catch (const std::system_error&) {
+    if (startThread(interruptThread_, ThreadKind::console,
+                    [this, fd = interruptRead_] { watchInterrupts(fd); }) != 0) {
         // No watcher: Ctrl+C keeps its default action.
         sigaction(SIGINT, &previousAction_, nullptr);
         interruptPipe = -1;

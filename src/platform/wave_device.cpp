@@ -4,11 +4,11 @@
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/thread_start.h"
 
 namespace tc {
 
@@ -108,9 +108,7 @@ int WaveDevice::queued() const {
 int WaveDevice::startPump() {
     if (manual_ || pumping_) return 0;
     pumping_ = true;
-    try {
-        pump_ = std::thread([this] { pumpLoop(); });
-    } catch (const std::system_error&) {
+    if (startThread(pump_, ThreadKind::pump, [this] { pumpLoop(); }) != 0) {
         pumping_ = false;
         return 1;
     }

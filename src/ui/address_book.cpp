@@ -205,7 +205,9 @@ int callButton() {
         if (readBookLine(fd, password) > 0) setControlText(Control::pswdField, password);
         closeAddressBook();
     }
-    return startRetiringThread(callThreadBody);
+    if (startRetiringThread(callThreadBody) == 0) return 0;
+    message("Call Thread Error\n");
+    return 1;
 }
 
 int callFromFields() {

@@ -26,6 +26,7 @@
 #include "core/packet_parse.h"
 #include "core/settings.h"
 #include "platform/clock.h"
+#include "platform/thread_start.h"
 #include "support/fake_console.h"
 #include "support/fake_dialogs.h"
 #include "support/page_server.h"
@@ -46,6 +47,7 @@ class LineThreadsTest : public ::testing::Test {
         resetLineTable();
         resetLineHistory();
         resetStartupState();
+        resetThreadStartFaults();
         attachConsole(&console);
         setDialogs(&dialogs);
     }
@@ -223,6 +225,9 @@ TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
     ASSERT_TRUE(peerSend(makePacket(PKT_QUERY, 0, "Early?"), makePacket(PKT_MESSAGE, 0, "1")));
     ASSERT_TRUE(console.waitForText("Message From #0:  1", 3000));
     r.accepted = 1;
+    failThreadStarts(ThreadKind::retiring, 1); // this box is lost, the next ones are asked
+    ASSERT_TRUE(peerSend(makePacket(PKT_QUERY, 0, "Lost?")));
+    ASSERT_TRUE(console.waitForText("Query Thread Error\n", 3000));
     const std::tuple<int, int, DialogButtons, int> rows[] = {
         // kind, answer, buttons, reply
         {0, DIALOG_OK, DialogButtons::ok, 0},
@@ -557,6 +562,52 @@ TEST_F(LineThreadsTest, AnswerThreadWaitsOutMissingDescriptors) {
     answer.join();
     ::close(startupState.listenSocket);
     ::close(caller);
+}
+
+// Each thread start of a line fails in turn, on a call answered and on one placed: the process
+// goes on, the line ends, the peer sees the connection close and line 0 takes the next call.
+TEST_F(LineThreadsTest, LineWhoseThreadCannotStartEndsAndIsFreeAgain) {
+    int bound = 0;
+    startupState.listenSocket = listenLoopback(0, bound);
+    std::thread answer(answerThread);
+    const std::tuple<bool, ThreadKind, std::string> rows[] = {
+        {true, ThreadKind::owner, "Hold Thread Error\n"},
+        {true, ThreadKind::receive, "Incoming Thread Error\n"},
+        {true, ThreadKind::send, "Outgoing Thread Error\n"},
+        {true, ThreadKind::allow, "Allow Thread Error\n"},
+        {true, ThreadKind::any, "Incoming Call #0 From 127.0.0.1 4444 [Eve]\n"}, // none fails
+        {false, ThreadKind::owner, "Makecall Call Thread Error\n"},
+        {false, ThreadKind::receive, "Incoming Thread Error\n"},
+        {false, ThreadKind::send, "Outgoing Thread Error\n"},
+        {false, ThreadKind::any, "Connected\n"}};
+    for (const auto& [incoming, kind, text] : rows) {
+        ScriptedPeer peer;
+        failThreadStarts(kind, kind == ThreadKind::any ? 0 : 1);
+        if (incoming) { // its ID is sent once the line is claimed
+            ASSERT_TRUE(peer.connectTo(bound) && peer.send(buildIdPacket("Eve", "", "", 4444)) &&
+                        peer.receiveType(PKT_ID, got));
+        } else {
+            int failed = kind == ThreadKind::owner ? 1 : 0;
+            EXPECT_EQ(placeCall("127.0.0.1", peer.listen(), "", 0), failed);
+            ASSERT_TRUE(peer.accept());
+        }
+        ASSERT_TRUE(console.waitForText(text, 3000)) << console.text();
+        if (kind == ThreadKind::any) {
+            bool held = incoming; // an incoming call is not active before it is accepted
+            EXPECT_TRUE(
+                eventually([&] { return lineTable[0].inUse && (held || lineTable[0].active); }));
+            lineTable[0].ending = 1;
+        }
+        EXPECT_TRUE(peer.waitClosed()) << text;
+        EXPECT_TRUE(eventually([] { return linesInUse() == 0; })) << text;
+        EXPECT_EQ(threadStartFaults.remaining.load(), 0) << text;
+        console.take();
+    }
+    EXPECT_EQ(threadStartFaults.refused.load(), 7);
+    startupState.closing = 1;
+    ::shutdown(startupState.listenSocket, SHUT_RDWR);
+    answer.join();
+    ::close(startupState.listenSocket);
 }
 
 TEST_F(UdpStatusTest, TakenPortEndsTheServiceWithTheBindError) {

@@ -1,3 +1,4 @@
+#include "calls/call_out.h"
 #include "ui/ui_fixture.h"
 
 namespace tc::test {
@@ -141,6 +142,28 @@ TEST_F(WindowActions, QuitAsksFirstAndWithoutATrayTheWindowIsMinimisedNotHidden)
     setWindowMinimized(false);
     menuCommand(MENU_HIDE_MINIMIZE);
     EXPECT_TRUE(snapshotWindow().windowShown && snapshotWindow().minimized);
+}
+
+// DROP on a call whose callee stopped reading, its send thread waiting in a full socket: the line
+// ends within 6 seconds (the stuck send alone would take longer) and the callee sees it close.
+TEST_F(WindowActions, DropEndsACallWhosePeerStoppedReading) {
+    ScriptedPeer mute;
+    ASSERT_EQ(placeCall("127.0.0.1", mute.listen(), "", 0), 0);
+    ASSERT_TRUE(mute.accept() && eventually([] { return listRowLines()[0] == 0; }));
+    ASSERT_TRUE(eventually([] { // blocks for the send thread until it waits in a full socket
+        static const char fill[PACKET_BYTES] = {};
+        LineRecord& r = lineTable[0];
+        if (!r.sendLock.try_lock()) return true;
+        while (::send(r.sock, fill, sizeof fill, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
+        r.sendLock.unlock();
+        if (!r.txReady.exchange(1)) txEvent[0].set();
+        return false;
+    }));
+    setLineRowSelected(0, true);
+    pressControl(Control::dropButton);
+    EXPECT_TRUE(eventually([] { return linesInUse() == 0; }, 6000));
+    EXPECT_TRUE(mute.waitClosed());
 }
 
 } // namespace

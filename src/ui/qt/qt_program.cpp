@@ -3,13 +3,14 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 #include "core/lifecycle.h"
 #include "core/output.h"
 #include "platform/dialogs.h"
+#include "platform/thread_start.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_dialogs.h"
 #include "ui/qt/window_console.h"
@@ -62,16 +63,11 @@ QtProgram::~QtProgram() {
 }
 
 int QtProgram::start(std::function<int()> body) {
-    try {
-        program_ = std::thread([this, body = std::move(body)] {
-            exitCode_ = body();
-            // An end that did not go through shutdown() (it always does) still leaves the loop.
-            leaveEventLoop();
-        });
-    } catch (const std::system_error&) {
-        return 1;
-    }
-    return 0;
+    return startThread(program_, ThreadKind::program, [this, body = std::move(body)] {
+        exitCode_ = body();
+        // An end that did not go through shutdown() (it always does) still leaves the loop.
+        leaveEventLoop();
+    });
 }
 
 int QtProgram::finish() {
@@ -89,7 +85,10 @@ int runQtProgram(int argc, char** argv, std::function<int()> body) {
     QApplication::setDesktopFileName(QStringLiteral("talkcircle"));
     QApplication::setQuitOnLastWindowClosed(false);
     QtProgram program;
-    if (program.start(std::move(body)) != 0) return 1;
+    if (program.start(std::move(body)) != 0) {
+        std::fputs("talkcircle: the program thread cannot start\n", stderr);
+        return 1;
+    }
     QApplication::exec();
     return program.finish();
 }
