@@ -12,10 +12,6 @@ namespace {
 
 constexpr int SUPERVISOR_PAUSE_MS = 500;
 
-bool stopRequested() {
-    return startupState.shutdownRequested;
-}
-
 void housekeeping() {
     displayRefresh(0);
     reapThreads();
@@ -25,14 +21,14 @@ void housekeeping() {
 // Idle: returns false when the program is to end.
 bool waitForLines() {
     while (linesInUse() == 0) {
-        if (stopRequested()) return false;
+        if (startupState.shutdownRequested) return false;
         if (settings.terminateMode > 1) {
             shutdown();
             return false;
         }
         housekeeping();
     }
-    return !stopRequested();
+    return !startupState.shutdownRequested;
 }
 
 } // namespace
@@ -40,7 +36,7 @@ bool waitForLines() {
 void supervisorLoop() {
     if (prepareAudioSystem() != 0) return;
     bool freshHeaders = true;
-    while (!stopRequested()) {
+    while (!startupState.shutdownRequested) {
         if (freshHeaders) prepareHeaders();
         freshHeaders = false;
         if (!waitForLines()) break;

@@ -29,10 +29,6 @@ constexpr int TONE_RETRY_MS = 5;
 constexpr int STATS_MIN_BLOCKS = 100;
 constexpr uint32_t FULL_VOLUME = 0xFFFFFFFF;
 
-bool stopRequested() {
-    return startupState.shutdownRequested;
-}
-
 WaveHeader& header(int index) {
     return audioState.audioHeaders[index];
 }
@@ -45,7 +41,7 @@ void failureExit(const char* text) {
 }
 
 bool keepTrying() {
-    return linesInUse() != 0 && !stopRequested();
+    return linesInUse() != 0 && !startupState.shutdownRequested;
 }
 
 } // namespace
