@@ -21,12 +21,9 @@ namespace {
 class SupervisorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings();
-        resetLineTable();
-        resetAudioState();
-        resetAudioPeriodState();
-        resetStartupState();
-        resetOutput();
+        for (auto reset : {resetSettings, resetLineTable, resetAudioState, resetAudioPeriodState,
+                           resetStartupState, resetOutput})
+            reset();
         attachConsole(&console);
         setDialogs(&dialogs);
         audioState.waveIn.reset(new WaveIn(std::unique_ptr<CaptureStream>(mic), true));
@@ -62,11 +59,10 @@ TEST_F(SupervisorTest, InputOpensAreRetriedWithABeepWhileALineIsLeftThenTheIdleL
         if (ms == 500) settings.terminateMode = paused[500];
     };
     supervisorLoop();
-    EXPECT_EQ(paused[2000], 3);
-    EXPECT_EQ(console.count("Audio Input Open Error\n"), 3);
-    EXPECT_EQ(dialogs.beeps, 3);
-    EXPECT_EQ(paused[500], 2);
-    EXPECT_EQ(retiredThreadCount(), 0u);
+    // Pauses of 2 s, errors, beeps, idle pauses and threads left to reap.
+    EXPECT_EQ(std::tuple(paused[2000], console.count("Audio Input Open Error\n"),
+                         dialogs.beeps.load(), paused[500], retiredThreadCount()),
+              std::tuple(3, 3, 3, 2, 0u));
     shutdown();
     EXPECT_EQ(hookCalls, 1) << "Quit shut down, once";
 }
@@ -80,9 +76,9 @@ TEST_F(SupervisorTest, OutputRetriesThenThePeriodRunsEndsAndTheNextCallOpensTheD
         if (ms == 1000 && paused[1000] == 2) settings.terminateMode = 1; // /T: end after it
     };
     supervisorLoop();
-    EXPECT_EQ(paused[2000], 2);
-    EXPECT_EQ(console.count("Audio Output Open Error\n"), 2);
-    EXPECT_EQ(console.count("No Calls Active\n"), 2);
+    EXPECT_EQ(std::tuple(paused[2000], console.count("Audio Output Open Error\n"),
+                         console.count("No Calls Active\n")),
+              std::tuple(2, 2, 2));
     EXPECT_EQ(panelText().find("No Calls Active"), std::string::npos) << "on the console only";
     // Opened again, so closed after the first period (and its audio thread joined, or starting
     // the next one would have ended the program).
@@ -108,9 +104,9 @@ TEST_F(SupervisorTest, UnreadableCaptureFileEndsTheProgramAtStart) {
     launchOptions.capture = TC_TEST_DATA; // a folder, not a sound file
     supervisorLoop();
     EXPECT_EQ(console.text().rfind("Sound Setup Error: capture file " TC_TEST_DATA, 0), 0u);
-    EXPECT_EQ(paused[5000], 1);
-    EXPECT_TRUE(startupState.shutdownRequested);
-    EXPECT_EQ(startupState.exitCode, 1);
+    EXPECT_EQ(
+        std::tuple(paused[5000], int(startupState.shutdownRequested), int(startupState.exitCode)),
+        std::tuple(1, 1, 1));
 }
 
 } // namespace

@@ -92,8 +92,7 @@ TEST_F(CommandThreads, StartupCommandsRunBeforeThePrompt) {
 // carriage return before their line feed and are cut to 254 bytes with it; an empty line is
 // the status display; the end of input shows the list and the prompt again.
 TEST_F(CommandThreads, PromptAndTypedLines) {
-    settings.echoStartupCommands = 0;
-    settings.startupCommands = {"-Mute N"};
+    settings.echoStartupCommands = 0, settings.startupCommands = {"-Mute N"},
     settings.startupCommandCount = 1;
     start(ROLE_CONSOLE);
     console.pushLine("Reply back\r");

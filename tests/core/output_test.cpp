@@ -1,7 +1,6 @@
 #include "core/output.h"
 
 #include <algorithm>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
@@ -17,10 +16,7 @@
 namespace tc {
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+const auto readFile = test::TempDir::read;
 
 // The panel text for these rows at the bottom, empty rows above them.
 std::string rows(std::vector<std::string> shown) {
@@ -156,10 +152,8 @@ TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldH
     ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
     ASSERT_EQ(startConsoleWriter(), 0);
     std::string all;
-    for (int i = 0; i < 400; ++i) {
-        message("m%d\n", i);
-        all += "m" + std::to_string(i) + "\n";
-    }
+    for (int i = 0; i < 400; ++i)
+        message("m%d\n", i), all += "m" + std::to_string(i) + "\n";
     EXPECT_EQ(readFile(dir.file("all.log")), all) << "the log has each one at once";
     stuck.gate.unlock();
     ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));

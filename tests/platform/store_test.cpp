@@ -14,10 +14,7 @@ namespace fs = std::filesystem;
 
 class StoreTest : public ::testing::Test {
   protected:
-    std::string file() const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string file() const { return test::TempDir::read(path); }
     test::TempDir dir;
     std::string path = dir.file("sub/folder/talkcircle.conf");
     Store store{path};

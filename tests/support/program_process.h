@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace tc::test {
 
 class ProgramProcess {
   public:
     ProgramProcess() = default;
-    ~ProgramProcess();
+    ~ProgramProcess() { finish(); }
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
@@ -35,27 +36,31 @@ class ProgramProcess {
 
     // Waits until the collected output holds `text` at or after the cursor; on success the
     // cursor moves past it, so the next wait looks for a later occurrence.
-    bool waitFor(std::string_view text, int timeoutMs = 10000);
+    bool waitFor(std::string_view text, int timeoutMs = 10000) {
+        return wait(text, timeoutMs, true);
+    }
     // The same without moving the cursor.
-    bool waitForAnywhere(std::string_view text, int timeoutMs = 10000);
+    bool waitForAnywhere(std::string_view text, int timeoutMs = 10000) {
+        return wait(text, timeoutMs, false);
+    }
     // How often `text` appears in the whole output so far.
-    size_t count(std::string_view text) const;
+    size_t count(std::string_view text) const { return occurrences(output(), text); }
     // Everything printed on stdout so far, and on stderr.
-    std::string output() const;
-    std::string errors() const;
+    std::string output() const { return locked(out_); }
+    std::string errors() const { return locked(err_); }
     // While held, the copy's output is not read: its pipe fills and its writes wait.
     void holdOutput(bool hold);
-    // Types one line (a line feed is added), or raw keys.
-    bool sendLine(std::string_view line);
+    // Types one line (a line feed is added, a carriage return on a terminal), or raw keys.
+    bool sendLine(std::string_view line) {
+        return sendKeys(std::string(line) + "\r\n"[!terminal_]);
+    }
     bool sendKeys(std::string_view keys);
-    void closeInput();
     // On a terminal: the program reads key by key (a line editor has turned line mode off).
     bool readsKeys() const;
 
     // Waits for the process to end; returns its exit code, 128 + signal when killed by one, or
     // -1 when it is still running after the time.
     int waitExit(int timeoutMs = 10000);
-    void kill();
     // Kills the process if it still runs and waits until all its output is collected.
     void finish();
     pid_t pid() const { return pid_; }
@@ -64,7 +69,10 @@ class ProgramProcess {
     bool sanitizerReported() const;
 
   private:
+    bool wait(std::string_view text, int timeoutMs, bool moveCursor);
+    std::string locked(const std::string& text) const; // a copy taken under the lock
     void readLoop(int fd, std::string* sink);
+    void closeInput();
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;

@@ -41,7 +41,7 @@ TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
     TempDir dir;
     setStorePath(dir.file("window.conf"));
     ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-    ProgramCopy bob(dir, "bob", TC_PROGRAM);
+    ProgramCopy bob(dir, "bob");
     ASSERT_TRUE(bob.start({.id = "Bob", .password = "letmein"}) && bob.waitReady())
         << describe(bob);
     settings.trayIcon = 1; // as main() decides from "/I" before the window is made
