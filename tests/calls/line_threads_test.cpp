@@ -304,8 +304,7 @@ TEST_F(LineThreadsTest, PeerTextsShowControlsAndLineBreaksAsQuestionMarks) {
                               "Message From #0:  hi?[2J??\n";
     ASSERT_TRUE(console.waitForText(shown, 3000)) << console.text();
     EXPECT_EQ(r.peerId.get(), "<b>Eve</b>??Accepted Call #3");
-    stopThread(); // its last message is in the log too
-    closeLogFile();
+    stopThread(), closeLogFile(); // its last message is in the log too
     const std::string logged = test::TempDir::read(dir.file("peer.log"));
     EXPECT_NE(logged.find(shown), std::string::npos) << logged;
 }
@@ -349,8 +348,7 @@ TEST_F(LineThreadsTest, SendThreadPacksBlocksFollowsACodeChangeAndEndsOnAFailedS
 TEST_F(LineThreadsTest, SilentCallerIsAskedForWithItsSourcePortAndNoAnswerIsNo) {
     openLine(true).port = 40000; // its receive thread hears nothing
     dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>*) {
-        lineTable[0].peerPort = 9000;
-        lineTable[0].peerId.set("Late");
+        lineTable[0].peerPort = 9000, lineTable[0].peerId.set("Late");
         return DIALOG_YES;
     };
     allowThread(0);
@@ -366,24 +364,20 @@ TEST_F(LineThreadsTest, SilentCallerIsAskedForWithItsSourcePortAndNoAnswerIsNo) 
         return DIALOG_CLOSED;
     };
     LineRecord& r = openLine(true, "127.0.0.1", holdThread);
-    r.peerPort = 9000;
-    r.peerId.set("Ann");
+    r.peerPort = 9000, r.peerId.set("Ann");
     EXPECT_TRUE(console.waitForText("Rejected Call From 127.0.0.1 9000 [Ann]\n", 5000));
     EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-    fds[0] = -1; // closed by the hold thread
-    callQuestionMs = 60000;
+    fds[0] = -1, callQuestionMs = 60000; // the socket was closed by the hold thread
 }
 
 // The greeting goes out in order. Asked for a redial, the owner thread calls again as soon as
 // the callee hangs up, announcing the redial before its ID; switched off again, the line ends
 // for good with its teardown printed once.
 TEST_F(LineThreadsTest, CallOutGreetingGoesOutInOrderAndTheLineEndsCleanly) {
-    settings.ownId.set("Alice");
-    settings.dnsName.set("alice.example");
-    settings.listenPort = 7100, settings.defaultCompression = 6,
+    settings.ownId.set("Alice"), settings.dnsName.set("alice.example");
+    settings.listenPort = 7100, settings.defaultCompression = 6;
     startupState.instanceStamp = 123456;
-    ASSERT_EQ(placeCall("127.0.0.1", callee.listen(), "secret", 0), 0);
-    ASSERT_TRUE(callee.accept());
+    ASSERT_TRUE(placeCall("127.0.0.1", callee.listen(), "secret", 0) == 0 && callee.accept());
     EXPECT_EQ(next(&callee), std::pair(PKT_ID, 7100)) << "a first call announces no redial";
     IdStrings id = parseIdStrings(got);
     EXPECT_EQ(id.id + "|" + id.password + "|" + id.dnsName, "Alice|secret|alice.example");
@@ -419,8 +413,7 @@ TEST_F(LineThreadsTest, CallOutForwardedLineMarkedForRedialIsNotDialledAgain) {
     EXPECT_GE(monotonicMs() - started, 1900);
     EXPECT_EQ(linesInUse(), 0);
     test::ScriptedPeer destination;
-    ASSERT_EQ(placeCall("127.0.0.1", callee.listen(), "pw", 1), 0);
-    ASSERT_TRUE(callee.accept());
+    ASSERT_TRUE(placeCall("127.0.0.1", callee.listen(), "pw", 1) == 0 && callee.accept());
     ASSERT_TRUE(callee.sendText(PKT_FORWARD, destination.listen(), "127.0.0.1"));
     ASSERT_TRUE(destination.accept());
     ASSERT_TRUE(eventually([] { return lineTable[0].inUse.load() == 0; }));

@@ -16,8 +16,6 @@
 namespace tc {
 namespace {
 
-const auto readFile = test::TempDir::read;
-
 // The panel text for these rows at the bottom, empty rows above them.
 std::string rows(std::vector<std::string> shown) {
     std::string text(PANEL_ROWS - shown.size(), '\n');
@@ -104,9 +102,10 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     EXPECT_EQ(outputState.logFile, -1);
     const std::string cut(511, 'm');
     EXPECT_EQ(console.text(), std::string(14, '\n') + BANNER + "\nA\nC\nD\n> E\n\n> " + cut);
-    EXPECT_EQ(console.writeCount(), 9u);                                  // one write per text
-    EXPECT_EQ(readFile(dir.file("flags.log")), "A\nB\nD\nE\n\n> " + cut); // nothing added
-    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1);               // cannot be created: none
+    EXPECT_EQ(console.writeCount(), 9u); // one write per text
+    EXPECT_EQ(test::TempDir::read(dir.file("flags.log")),
+              "A\nB\nD\nE\n\n> " + cut);                    // nothing added
+    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1); // cannot be created: none
     EXPECT_EQ(outputState.logFile, -1);
     closeConsole();
     setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
@@ -126,7 +125,7 @@ TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
         });
     writers.clear(); // joins them
     std::sort(expected.begin(), expected.end());
-    for (const std::string& text : {console.text(), readFile(dir.file("threads.log"))}) {
+    for (const std::string& text : {console.text(), test::TempDir::read(dir.file("threads.log"))}) {
         std::vector<std::string> lines;
         std::istringstream in(text);
         for (std::string line; std::getline(in, line);)
@@ -154,7 +153,7 @@ TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldH
     std::string all;
     for (int i = 0; i < 400; ++i)
         message("m%d\n", i), all += "m" + std::to_string(i) + "\n";
-    EXPECT_EQ(readFile(dir.file("all.log")), all) << "the log has each one at once";
+    EXPECT_EQ(test::TempDir::read(dir.file("all.log")), all) << "the log has each one at once";
     stuck.gate.unlock();
     ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));
     message("after\n");

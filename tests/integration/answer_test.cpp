@@ -53,15 +53,10 @@ TEST_P(SpeechTest, PasswordCallCarriesSpeechBothWays) {
     }
 }
 
+const char* const LEVELS[] = {"Raw", "Low", "Medium", "High"};
 INSTANTIATE_TEST_SUITE_P(Levels, SpeechTest,
                          ::testing::Values(COMP_NONE, COMP_LOW, COMP_MEDIUM, COMP_HIGH),
-                         [](const auto& test) {
-                             const int c = test.param;
-                             return c == COMP_NONE     ? "Raw"
-                                    : c == COMP_LOW    ? "Low"
-                                    : c == COMP_MEDIUM ? "Medium"
-                                                       : "High";
-                         });
+                         [](const auto& level) { return std::string(LEVELS[level.index]); });
 
 TEST_F(AnswerTest, QuestionAnsweredNoThenYesAndEitherSideHangsUp) {
     ASSERT_TRUE(startCopy(bob, {.id = "Bob", .password = "pw"}) && startCopy(alice, {}));

@@ -50,8 +50,7 @@ TEST_F(LineList, ConsoleStatusRowsShowTheSettingsAndEveryLineInUse) {
         useLine(n, false);
     lineTable[0].active = 1;
     lineTable[0].peerId.set("P");
-    sockaddr_in address{0, htons(4000), {htonl(0x0A000105)}, {}}; // no family set
-    lineTable[0].peerAddr.set(address);
+    lineTable[0].peerAddr.set({0, htons(4000), {htonl(0x0A000105)}, {}}); // no family set
     lineTable[1].peerPort = 0; // no port told yet: the second number is the line's own
     lineTable[1].port = 8192;
     displayRefresh(0);
