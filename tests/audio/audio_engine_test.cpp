@@ -45,8 +45,7 @@ class AudioEngineTest : public ::testing::Test {
     }
     // The microphone fills one capture block, then the engine makes one pass.
     void speak(int value) {
-        mic->push(block(value).data());
-        audioState.waveIn->pumpOnce();
+        mic->push(block(value).data()), audioState.waveIn->pumpOnce();
         enginePass(state);
     }
     // The speaker plays what is queued (or silence) for `count` blocks.
@@ -87,8 +86,7 @@ TEST_F(AudioEngineTest, PeerToPeerActiveLinesHearTheMicOnly) {
         mic->push(block(i).data()), audioState.waveIn->pumpOnce();
     EXPECT_TRUE(audioOverloaded());
     enginePass(state);
-    EXPECT_EQ(captureBlocksWaiting(), 0);
-    EXPECT_EQ(audioState.waveIn->queued(), N);
+    EXPECT_EQ(std::pair(captureBlocksWaiting(), audioState.waveIn->queued()), std::pair(0, N));
     EXPECT_EQ(sent(talking), block(0));
 }
 
@@ -109,8 +107,7 @@ TEST_F(AudioEngineTest, HubAndServerBridgeActiveLinesWithMicAndHeldLinesAmongThe
                                block(16), block(8)}));
     }
     for (int sign : {1, -1}) { // mixing saturates at both limits
-        deliver(a, sign * 30000), deliver(b, sign * 10000);
-        speak(sign * 30000);
+        deliver(a, sign * 30000), deliver(b, sign * 10000), speak(sign * 30000);
         EXPECT_EQ((std::vector{play()[0], sent(a), sent(b)}),
                   std::vector(3, block(sign > 0 ? 32767 : -32768)));
     }
@@ -133,8 +130,7 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     // Only c delivers: b gets no mix (its slot still holds an old one, which is not sent again)
     // and c hears b's last block.
     settings.hubMode = HUB_HUB;
-    deliver(c, 40);
-    speak(0);
+    deliver(c, 40), speak(0);
     EXPECT_TRUE(gotNothing(b));
     EXPECT_EQ(sent(c), block(3));
 
@@ -171,8 +167,7 @@ TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     };
     EXPECT_EQ(feed(N / 2), N / 2) << "below N/2 queued blocks any fresh block is played at once";
     EXPECT_EQ(feed(1), N / 2) << "b is late: nothing is played";
-    deliver(b, 4);
-    enginePass(state);
+    deliver(b, 4), enginePass(state);
     EXPECT_EQ(play(N / 2 + 1).back(), block(5));
     settings.midDiff = 1; // lets the engine go on with one line missing
     EXPECT_EQ(feed(N / 2 + 1), N / 2 + 1);
@@ -184,8 +179,7 @@ TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     EXPECT_EQ(lineTable[a].rxReady.load(), 1);
     for (int n : {a, b, waiting})
         EXPECT_TRUE(rxEvent[n].wait(0)) << "line " << n;
-    play();
-    enginePass(state);
+    play(), enginePass(state);
     EXPECT_EQ(lineTable[a].rxReady.load(), 0) << "room again";
 }
 

@@ -43,8 +43,7 @@ class LineThreadsTest : public ::testing::Test {
     void SetUp() override {
         for (auto reset : {resetSettings, resetLineTable, resetLineHistory, resetStartupState})
             reset();
-        attachConsole(&console);
-        setDialogs(&dialogs);
+        attachConsole(&console), setDialogs(&dialogs);
     }
     // Ends the test's line and every call it placed (without a redial), and waits for them.
     void TearDown() override {
@@ -53,9 +52,7 @@ class LineThreadsTest : public ::testing::Test {
         for (auto& r : lineTable)
             r.ending |= 1;
         EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-        reapThreads();
-        setDialogs(nullptr);
-        attachConsole(nullptr);
+        reapThreads(), setDialogs(nullptr), attachConsole(nullptr);
     }
 
     // Claims line 0 on our end of a new socket pair, as seen from `peer`, and starts `body` on it.
@@ -68,8 +65,7 @@ class LineThreadsTest : public ::testing::Test {
         lineTable[0].sock = fds[0];
         sockaddr_in address{};
         ::inet_pton(AF_INET, peer, &address.sin_addr);
-        lineTable[0].peerAddr.set(address);
-        lineTable[0].peerName.set(peer);
+        lineTable[0].peerAddr.set(address), lineTable[0].peerName.set(peer);
         thread = std::thread(body, 0);
         return lineTable[0];
     }
@@ -489,8 +485,7 @@ TEST_F(UdpStatusTest, BurstFromOneAddressGetsAboutTenReplies) {
     for (pollfd p{s, POLLIN, 0}; ::poll(&p, 1, 1000) > 0 && ::recv(s, reply, 300, 0) > 0;)
         ++replies;
     ::close(s);
-    stopUdpStatus();
-    service.join();
+    stopUdpStatus(), service.join();
     EXPECT_TRUE(replies >= 10 && replies <= 12) << replies;
 }
 

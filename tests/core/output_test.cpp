@@ -27,8 +27,7 @@ std::string rows(std::vector<std::string> shown) {
 class OutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetOutput();
-        attachConsole(&console);
+        resetOutput(), attachConsole(&console);
         // Messages from several threads show the panel at once, as in the window model.
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             std::lock_guard lock(panelMutex);
@@ -36,11 +35,8 @@ class OutputTest : public ::testing::Test {
         };
     }
     void TearDown() override {
-        closeLogFile();
-        resetOutput();
-        setConsoleHooks({});
-        setDialogs(nullptr);
-        resetWindowHooks();
+        closeLogFile(), resetOutput();
+        setConsoleHooks({}), setDialogs(nullptr), resetWindowHooks();
     }
     FakeConsole console;
     test::TempDir dir;
@@ -77,8 +73,7 @@ TEST_F(OutputTest, PanelRowsCarryOverScrollAndTakeATopRow) {
 
 TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     test::FakeDialogs dialogs;
-    setDialogs(&dialogs);
-    dialogs.chooseFile(dir.file("flags.log"));
+    setDialogs(&dialogs), dialogs.chooseFile(dir.file("flags.log"));
     chooseLogFile();
     struct stat logStat {};
     ASSERT_EQ(::stat(dir.file("flags.log").c_str(), &logStat), 0);
@@ -87,10 +82,8 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     setConsoleHooks({[this]() -> Console* { return &console; }, [](Console*) {}});
     closeConsole();
     ASSERT_EQ(openConsole(), 0);
-    message("A\n");
-    output(NoConsole, "B\n");
-    output(NoLog, "C\n");
-    output(NoPanel, "D\n");
+    message("A\n"), output(NoConsole, "B\n");
+    output(NoLog, "C\n"), output(NoPanel, "D\n");
     output(NoPanel | NoLog, "> ");
     output(ToCommander, "E\n");                        // no command running: like flags 0
     EXPECT_TRUE(consoleControl(ConsoleEvent::ctrlC));  // a fresh prompt, not on the panel
@@ -107,8 +100,7 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
               "A\nB\nD\nE\n\n> " + cut);                    // nothing added
     EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1); // cannot be created: none
     EXPECT_EQ(outputState.logFile, -1);
-    closeConsole();
-    setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
+    closeConsole(), setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
     EXPECT_EQ(openConsole(), 1);
 }
 
@@ -146,8 +138,7 @@ struct StuckConsole : FakeConsole {
 
 TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldHowMany) {
     StuckConsole stuck;
-    stuck.gate.lock();
-    attachConsole(&stuck);
+    stuck.gate.lock(), attachConsole(&stuck);
     ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
     ASSERT_EQ(startConsoleWriter(), 0);
     std::string all;

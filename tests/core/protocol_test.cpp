@@ -42,18 +42,14 @@ struct TcpLine : ::testing::Test {
         sock = lineTable[0].sock = test::connectLoopback(peer.listen());
         ASSERT_TRUE(sock >= 0 && peer.accept());
     }
-    void TearDown() override {
-        resetLineTable();
-        ::close(sock);
-    }
+    void TearDown() override { resetLineTable(), ::close(sock); }
     test::ScriptedPeer peer;
     int sock = -1;
 };
 
 // Claiming and releasing lines, alone and from many threads at once.
 TEST(LineTable, AClaimTakesTheLowestFreeLineClearedAndTheNinthFails) {
-    resetSettings();
-    resetLineTable();
+    resetSettings(), resetLineTable();
     settings.defaultCompression = 6;
     for (int n = 0; n < MAX_LINES; ++n)
         EXPECT_EQ(claimLine(n % 2 == 0), n);
@@ -123,8 +119,7 @@ TEST_F(TcpLine, SplitAndMergedPacketsArriveWholeAndATornOneEndsTheRead) {
     ending = 0;
     EXPECT_EQ(recvPacket(sock, got, &ending), PACKET_BYTES);
     const Packet torn = makePacket(PKT_MESSAGE, 0, "torn");
-    peer.sendBytes(&torn, 600);
-    peer.close();
+    peer.sendBytes(&torn, 600), peer.close();
     EXPECT_LT(recvPacket(sock, got), 1);
 }
 
@@ -227,14 +222,10 @@ Strings listIds(int line) {
 }
 
 TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
-    resetSettings();
-    resetLineTable();
-    setLine(0, true, true, "A0", 1000);
-    setLine(1, false, false, "NotAccepted");
-    setLine(2, true, true, "Asker", 8192);
-    setLine(3, true, false, "H3", 1003);
-    setLine(5, true, true, "A5", 65535);
-    setLine(6, true, false, "H6");
+    resetSettings(), resetLineTable();
+    setLine(0, true, true, "A0", 1000), setLine(1, false, false, "NotAccepted");
+    setLine(2, true, true, "Asker", 8192), setLine(3, true, false, "H3", 1003);
+    setLine(5, true, true, "A5", 65535), setLine(6, true, false, "H6");
     Packet p;
     EXPECT_EQ(buildConnList(2, p), 3);
     // Entry 0: the asking line, address bytes in dotted order, port little-endian, ID at +80.
@@ -257,8 +248,7 @@ TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
 }
 
 TEST(ConnList, LongIdsAndReceivedGarbageNeverRunPastThePayload) {
-    resetSettings();
-    resetLineTable();
+    resetSettings(), resetLineTable();
     for (int n = 0; n < MAX_LINES; ++n)
         setLine(n, true, true, std::string(n == 4 ? 20 : 255, char('a' + n)), n);
     // 80 + 3 x 256 bytes of 255-character IDs reach 848; the 20-character one still fits.

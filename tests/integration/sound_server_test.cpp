@@ -35,8 +35,7 @@ TEST_F(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     // pulse plugin leaks what it allocates, in a library unloaded before the leak check could
     // name it: leak checks are off for the programs that use it.
     const std::string h = dir.file("home"), r = dir.file("run"), socket = r + "/native";
-    std::filesystem::create_directories(r);
-    std::filesystem::create_directories(h);
+    std::filesystem::create_directories(r), std::filesystem::create_directories(h);
     std::ofstream(h + "/.asoundrc") << "pcm.!default { type pulse }\n"
                                        "ctl.!default { type pulse }\n"
                                        "pcm.tc_speaker { type pulse device speaker }\n"

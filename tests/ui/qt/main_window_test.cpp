@@ -118,8 +118,7 @@ TEST(MainWindowView, AClickActsOnTheLineOfTheRowClickedAfterTheRowsMoved) {
     MainWindow window;
     for (int n : {2, 5, 7})
         lineTable[n].inUse = 1, rowUpdate(n);
-    setWindowShown(true);
-    window.refresh();
+    setWindowShown(true), window.refresh();
     auto* list = window.findChild<QListWidget*>("lineList");
     rowUpdate(ROW_REMOVE + 2);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
