@@ -30,7 +30,8 @@ namespace tc::test {
 inline Packet makePacket(int type, int value, std::string_view text = {}) {
     Packet p;
     p.clear();
-    std::memcpy(p.payload, text.data(), std::min(text.size(), size_t(PAYLOAD_BYTES - 1)));
+    if (!text.empty()) // a view of nothing may hold no address at all
+        std::memcpy(p.payload, text.data(), std::min(text.size(), size_t(PAYLOAD_BYTES - 1)));
     p.setType(type);
     p.setValue(value);
     return p;
