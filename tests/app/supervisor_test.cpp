@@ -21,14 +21,10 @@ namespace {
 class SupervisorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings();
-        resetLineTable();
-        resetAudioState();
-        resetAudioPeriodState();
-        resetStartupState();
-        resetOutput();
-        attachConsole(&console);
-        setDialogs(&dialogs);
+        for (auto reset : {resetSettings, resetLineTable, resetAudioState, resetAudioPeriodState,
+                           resetStartupState, resetOutput})
+            reset();
+        attachConsole(&console), setDialogs(&dialogs);
         audioState.waveIn.reset(new WaveIn(std::unique_ptr<CaptureStream>(mic), true));
         audioState.waveOut.reset(new WaveOut(std::unique_ptr<PlaybackStream>(speaker), true));
         audioPeriodState.pause = [this](int ms) {
@@ -54,35 +50,32 @@ TEST_F(SupervisorTest, InputOpensAreRetriedWithABeepWhileALineIsLeftThenTheIdleL
     int hookCalls = 0;
     setShutdownHook([&hookCalls] { ++hookCalls; });
 
-    mic->failOpens = 1000;
-    claimLine(false);
+    mic->failOpens = 1000, claimLine(false);
     onPause = [this](int ms) {
         if (ms == 2000 && paused[2000] == 3) releaseLine(0);
         // /T while idle waits for a call; Quit (2) ends the idle loop.
         if (ms == 500) settings.terminateMode = paused[500];
     };
     supervisorLoop();
-    EXPECT_EQ(paused[2000], 3);
-    EXPECT_EQ(console.count("Audio Input Open Error\n"), 3);
-    EXPECT_EQ(dialogs.beeps, 3);
-    EXPECT_EQ(paused[500], 2);
-    EXPECT_EQ(retiredThreadCount(), 0u);
+    // Pauses of 2 s, errors, beeps, idle pauses and threads left to reap.
+    EXPECT_EQ(std::tuple(paused[2000], console.count("Audio Input Open Error\n"),
+                         dialogs.beeps.load(), paused[500], retiredThreadCount()),
+              std::tuple(3, 3, 3, 2, 0u));
     shutdown();
     EXPECT_EQ(hookCalls, 1) << "Quit shut down, once";
 }
 
 TEST_F(SupervisorTest, OutputRetriesThenThePeriodRunsEndsAndTheNextCallOpensTheDevicesAgain) {
-    speaker->failOpens = 2;
-    claimLine(false);
+    speaker->failOpens = 2, claimLine(false);
     onPause = [this](int ms) {
         if (ms == 500 && audioState.waveOut->isOpen()) releaseLine(0); // the period runs
         if (ms == 500 && !audioState.audioOpen && linesInUse() == 0) claimLine(false);
         if (ms == 1000 && paused[1000] == 2) settings.terminateMode = 1; // /T: end after it
     };
     supervisorLoop();
-    EXPECT_EQ(paused[2000], 2);
-    EXPECT_EQ(console.count("Audio Output Open Error\n"), 2);
-    EXPECT_EQ(console.count("No Calls Active\n"), 2);
+    EXPECT_EQ(std::tuple(paused[2000], console.count("Audio Output Open Error\n"),
+                         console.count("No Calls Active\n")),
+              std::tuple(2, 2, 2));
     EXPECT_EQ(panelText().find("No Calls Active"), std::string::npos) << "on the console only";
     // Opened again, so closed after the first period (and its audio thread joined, or starting
     // the next one would have ended the program).
@@ -91,9 +84,7 @@ TEST_F(SupervisorTest, OutputRetriesThenThePeriodRunsEndsAndTheNextCallOpensTheD
 }
 
 TEST_F(SupervisorTest, ToneRepeatsWhileOneLineWaitsAndSoundsOnceWithMore) {
-    settings.terminateMode = 1;
-    claimLine(true);
-    audioState.toneRequest = 1;
+    settings.terminateMode = 1, claimLine(true), audioState.toneRequest = 1;
     onPause = [this](int ms) {
         if (ms == 5) audioState.waveOut->pumpOnce(); // the device plays
         if (ms == 500 && paused[500] == 2) claimLine(true);
@@ -108,9 +99,9 @@ TEST_F(SupervisorTest, UnreadableCaptureFileEndsTheProgramAtStart) {
     launchOptions.capture = TC_TEST_DATA; // a folder, not a sound file
     supervisorLoop();
     EXPECT_EQ(console.text().rfind("Sound Setup Error: capture file " TC_TEST_DATA, 0), 0u);
-    EXPECT_EQ(paused[5000], 1);
-    EXPECT_TRUE(startupState.shutdownRequested);
-    EXPECT_EQ(startupState.exitCode, 1);
+    EXPECT_EQ(
+        std::tuple(paused[5000], int(startupState.shutdownRequested), int(startupState.exitCode)),
+        std::tuple(1, 1, 1));
 }
 
 } // namespace

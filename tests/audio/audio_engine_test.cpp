@@ -26,9 +26,8 @@ class AudioEngineTest : public ::testing::Test {
     static constexpr int N = 16; // the default block count; both thresholds default to N/2
 
     void SetUp() override {
-        resetSettings();
-        resetLineTable();
-        resetAudioState();
+        for (auto reset : {resetSettings, resetLineTable, resetAudioState})
+            reset();
         ASSERT_EQ(allocateAudio(N), 0);
         audioState.waveIn = std::make_unique<WaveIn>(std::unique_ptr<CaptureStream>(mic), true);
         audioState.waveOut.reset(new WaveOut(std::unique_ptr<PlaybackStream>(speaker), true));
@@ -41,8 +40,7 @@ class AudioEngineTest : public ::testing::Test {
 
     int addLine(bool active) {
         int n = claimLine(false);
-        lineTable[n].accepted = 1;
-        lineTable[n].active = active;
+        lineTable[n].accepted = 1, lineTable[n].active = active;
         return n;
     }
     // The line's receive thread hands over a block.
@@ -52,8 +50,7 @@ class AudioEngineTest : public ::testing::Test {
     }
     // The microphone fills one capture block, then the engine makes one pass.
     void speak(int value) {
-        mic->push(block(value).data());
-        audioState.waveIn->pumpOnce();
+        mic->push(block(value).data()), audioState.waveIn->pumpOnce();
         enginePass(state);
     }
     // The speaker plays what is queued (or silence) for `count` blocks.
@@ -84,21 +81,17 @@ TEST_F(AudioEngineTest, PeerToPeerActiveLinesHearTheMicOnly) {
     EXPECT_EQ(play(), std::vector<Block>{block(100)});
     EXPECT_TRUE(rxEvent[talking].wait(0) && txEvent[talking].wait(0));
     EXPECT_EQ(sent(talking), block(7));
-    for (int n : {held, waiting, ending}) {
-        EXPECT_EQ(lineTable[n].rxReady.load(), 1) << "line " << n << " keeps its block";
-        EXPECT_TRUE(gotNothing(n)) << "line " << n;
-    }
+    for (int n : {held, waiting, ending})
+        EXPECT_TRUE(lineTable[n].rxReady.load() == 1 && gotNothing(n))
+            << "line " << n << " keeps its block and gets none";
 
     // Capture blocks that piled up are all taken in one pass, and handed back to the device; the
     // line gets the first only, as its send thread has not taken that one yet.
-    for (int i = 0; i < N - 2; ++i) {
-        mic->push(block(i).data());
-        audioState.waveIn->pumpOnce();
-    }
+    for (int i = 0; i < N - 2; ++i)
+        mic->push(block(i).data()), audioState.waveIn->pumpOnce();
     EXPECT_TRUE(audioOverloaded());
     enginePass(state);
-    EXPECT_EQ(captureBlocksWaiting(), 0);
-    EXPECT_EQ(audioState.waveIn->queued(), N);
+    EXPECT_EQ(std::pair(captureBlocksWaiting(), audioState.waveIn->queued()), std::pair(0, N));
     EXPECT_EQ(sent(talking), block(0));
 }
 
@@ -113,16 +106,13 @@ TEST_F(AudioEngineTest, HubAndServerBridgeActiveLinesWithMicAndHeldLinesAmongThe
         speak(32);
         int voice = muted ? 0 : 32;
         EXPECT_EQ(play()[0], block(1 + 2 + 4)) << "the speaker plays the active lines only";
-        EXPECT_EQ(sent(a), block(voice + 2 + 4));
-        EXPECT_EQ(sent(b), block(voice + 1 + 4));
-        EXPECT_EQ(sent(c), block(voice + 1 + 2));
-        EXPECT_EQ(sent(h1), block(16)) << "the second hub: no microphone";
-        EXPECT_EQ(sent(h2), block(8));
+        // The second hub, of the held lines, has no microphone.
+        EXPECT_EQ((std::vector{sent(a), sent(b), sent(c), sent(h1), sent(h2)}),
+                  (std::vector{block(voice + 2 + 4), block(voice + 1 + 4), block(voice + 1 + 2),
+                               block(16), block(8)}));
     }
     for (int sign : {1, -1}) { // mixing saturates at both limits
-        deliver(a, sign * 30000);
-        deliver(b, sign * 10000);
-        speak(sign * 30000);
+        deliver(a, sign * 30000), deliver(b, sign * 10000), speak(sign * 30000);
         EXPECT_EQ((std::vector{play()[0], sent(a), sent(b)}),
                   std::vector(3, block(sign > 0 ? 32767 : -32768)));
     }
@@ -132,15 +122,11 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     settings.hubMode = HUB_HUB;
     int a = addLine(true), b = addLine(false), c = addLine(false);
     // Three playback rounds without a capture block: three mixes wait per line, sent in order.
-    for (int round = 1; round <= 3; ++round) {
-        deliver(b, round);
-        deliver(c, 10 * round);
-        enginePass(state);
-    }
+    for (int round = 1; round <= 3; ++round)
+        deliver(b, round), deliver(c, 10 * round), enginePass(state);
     for (int round = 1; round <= 2; ++round) {
         speak(0);
-        EXPECT_EQ(sent(b), block(10 * round));
-        EXPECT_EQ(sent(c), block(round));
+        EXPECT_EQ((std::vector{sent(b), sent(c)}), (std::vector{block(10 * round), block(round)}));
     }
     settings.hubMode = HUB_P2P;
     speak(0);
@@ -149,8 +135,7 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     // Only c delivers: b gets no mix (its slot still holds an old one, which is not sent again)
     // and c hears b's last block.
     settings.hubMode = HUB_HUB;
-    deliver(c, 40);
-    speak(0);
+    deliver(c, 40), speak(0);
     EXPECT_TRUE(gotNothing(b));
     EXPECT_EQ(sent(c), block(3));
 
@@ -172,9 +157,7 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     deliver(c, 3);
     int heard = 0;
     for (int round = 0; round < 12; ++round) {
-        deliver(b, 1);
-        speak(0);
-        play();
+        deliver(b, 1), speak(0), play();
         heard += sent(b)[0] == 3;
     }
     EXPECT_EQ(heard, HUB_RING_BLOCKS + 1);
@@ -183,16 +166,13 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
 TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     int a = addLine(true), b = addLine(true), waiting = claimLine(true);
     auto feed = [&](int count) { // a delivers, b does not
-        for (int i = 0; i < count; ++i) {
-            deliver(a, 1);
-            enginePass(state);
-        }
+        for (int i = 0; i < count; ++i)
+            deliver(a, 1), enginePass(state);
         return audioState.waveOut->queued();
     };
     EXPECT_EQ(feed(N / 2), N / 2) << "below N/2 queued blocks any fresh block is played at once";
     EXPECT_EQ(feed(1), N / 2) << "b is late: nothing is played";
-    deliver(b, 4);
-    enginePass(state);
+    deliver(b, 4), enginePass(state);
     EXPECT_EQ(play(N / 2 + 1).back(), block(5));
     settings.midDiff = 1; // lets the engine go on with one line missing
     EXPECT_EQ(feed(N / 2 + 1), N / 2 + 1);
@@ -204,8 +184,7 @@ TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     EXPECT_EQ(lineTable[a].rxReady.load(), 1);
     for (int n : {a, b, waiting})
         EXPECT_TRUE(rxEvent[n].wait(0)) << "line " << n;
-    play();
-    enginePass(state);
+    play(), enginePass(state);
     EXPECT_EQ(lineTable[a].rxReady.load(), 0) << "room again";
 }
 

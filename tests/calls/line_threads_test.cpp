@@ -3,7 +3,6 @@
 // placeCall go to a scripted callee on loopback, their owner thread running the line. Last, the
 // UDP status service's replies and its bind error.
 #include <arpa/inet.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <poll.h>
@@ -58,9 +57,7 @@ class LineThreadsTest : public ::testing::Test {
         for (auto& r : lineTable)
             r.ending |= 1;
         EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-        reapThreads();
-        setDialogs(nullptr);
-        attachConsole(nullptr);
+        reapThreads(), setDialogs(nullptr), attachConsole(nullptr);
     }
 
     // Claims line 0 on our end of a new socket pair, as seen from `peer`, and starts `body` on it.
@@ -73,8 +70,7 @@ class LineThreadsTest : public ::testing::Test {
         lineTable[0].sock = fds[0];
         sockaddr_in address{};
         ::inet_pton(AF_INET, peer, &address.sin_addr);
-        lineTable[0].peerAddr.set(address);
-        lineTable[0].peerName.set(peer);
+        lineTable[0].peerAddr.set(address), lineTable[0].peerName.set(peer);
         thread = std::thread(body, 0);
         return lineTable[0];
     }
@@ -101,9 +97,7 @@ class LineThreadsTest : public ::testing::Test {
     void giveBlock(const int16_t* block, uint32_t seq) {
         ASSERT_TRUE(eventually([] { return lineTable[0].txReady.load() == 0; }));
         std::memcpy(lineTable[0].txBlock, block, BLOCK_BYTES);
-        lineTable[0].txSeq = seq;
-        lineTable[0].txReady = 1;
-        txEvent[0].set();
+        lineTable[0].txSeq = seq, lineTable[0].txReady = 1, txEvent[0].set();
     }
 
     FakeConsole console;
@@ -113,7 +107,6 @@ class LineThreadsTest : public ::testing::Test {
     Packet got{};
     test::ScriptedPeer callee;
 };
-using CallOutTest = LineThreadsTest;
 using UdpStatusTest = LineThreadsTest;
 
 // A wrong password is refused, reported, and holds the line's next request for a second; the
@@ -171,8 +164,7 @@ TEST_F(LineThreadsTest, ControlPacketsOnAHeldIncomingLine) {
     row(makePacket(PKT_COMPRESSION, 5), "Unsupported Compression Mode Requested\n");
     ASSERT_TRUE(eventually([&] { return r.ending.load() == 1; })); // the line ends
     EXPECT_EQ(console.text(), expected);
-    EXPECT_EQ(r.rxAudioCount.load(), 2u);
-    EXPECT_EQ(r.rxReady.load(), 0);
+    EXPECT_EQ(std::pair(r.rxAudioCount.load(), int(r.rxReady.load())), std::pair(2u, 0));
     EXPECT_EQ(next(), std::pair(PKT_CONNLIST, 1));
     EXPECT_EQ(next(), std::pair(PKT_QUERY, 0));
     EXPECT_STREQ(got.text(), "Unsupported Compression Mode Requested\n");
@@ -205,17 +197,6 @@ TEST_F(LineThreadsTest, ConnListsOnlyForAcceptedPeersAndPrintedOnlyWhenAsked) {
     EXPECT_EQ(console.text(), "Unsupported Compression Mode Requested\n"
                               "127.0.0.1 0 [] Connected To: * 127.0.0.1  8192  [Bob]\n"
                               "Unsupported Compression Mode Requested\n");
-}
-
-// On a server nobody takes the blocks of a caller not yet accepted; its hang-up still ends the
-// line (the question about the caller closes with it).
-TEST_F(LineThreadsTest, HangUpEndsALineWhoseBlocksNobodyTakes) {
-    settings.hubMode = HUB_SERVER;
-    LineRecord& r = openLine(true);
-    ASSERT_TRUE(peerSend(makePacket(PKT_AUDIO, 1), makePacket(PKT_AUDIO, 2)));
-    ASSERT_TRUE(eventually([&] { return r.rxReady.load() == 1; }));
-    ::close(std::exchange(fds[1], -1));
-    EXPECT_TRUE(eventually([&] { return r.ending.load() != 0; }));
 }
 
 // Kinds 0 to 3 open a question on a thread of its own; its answer goes back while the call is up.
@@ -266,9 +247,7 @@ TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
 // speaker gain. Blocks nobody takes wait only up to the dump limit: the rest of them is dropped.
 TEST_F(LineThreadsTest, HighPacketIsHandedOverBlockByBlockAndDroppedPastTheDumpLimit) {
     LineRecord& r = openLine(false);
-    r.compCode = COMP_HIGH;
-    r.active = 1;
-    r.spkGain = -1;
+    r.compCode = COMP_HIGH, r.active = 1, r.spkGain = -1;
     Packet p = makePacket(COMP_HIGH, 77); // any payload is a valid High packet
     for (int i = 0; i < PAYLOAD_BYTES; ++i)
         p.payload[i] = uint8_t(i * 37);
@@ -280,8 +259,7 @@ TEST_F(LineThreadsTest, HighPacketIsHandedOverBlockByBlockAndDroppedPastTheDumpL
         ASSERT_TRUE(eventually([&] { return r.rxReady.load() == 1; })) << "block " << k;
         for (int i = 0; i < BLOCK_SAMPLES; ++i)
             ASSERT_EQ(r.rxBlock[i], speech[size_t(k * BLOCK_SAMPLES + i)] >> 1) << k << " " << i;
-        r.rxReady = 0;
-        rxEvent[0].set();
+        r.rxReady = 0, rxEvent[0].set();
     }
     // The outgoing line counts as accepted with the first audio packet it plays.
     EXPECT_EQ(console.text(), "Call Accepted\n");
@@ -295,7 +273,9 @@ TEST_F(LineThreadsTest, HighPacketIsHandedOverBlockByBlockAndDroppedPastTheDumpL
 
 // A caller cannot accept itself with a server list; on a line we called, the list accepts the
 // call. An ID there is no caller's announcement: it prints nothing and keeps the dialled name.
-TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLine) {
+// On a server nobody takes the blocks of a caller not yet accepted; its hang-up still ends the
+// line (the question about the caller closes with it).
+TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLineAndAHangUpEndsAWaitingOne) {
     const Packet list = makePacket(PKT_SERVERLIST, 0, "      127.0.0.1   9000  [Bob]\n");
     LineRecord& out = openLine(false, "talk.example");
     ASSERT_TRUE(peerSend(buildIdPacket("Bob", "", "other.example", 9100), list));
@@ -309,6 +289,11 @@ TEST_F(LineThreadsTest, ServerListAcceptsOnlyAnOutgoingLine) {
     ASSERT_TRUE(peerSend(list));
     ASSERT_TRUE(console.waitForText("Received Unknown or Bad Packet -10", 3000));
     EXPECT_EQ(in.accepted.load(), 0);
+    settings.hubMode = HUB_SERVER;
+    ASSERT_TRUE(peerSend(makePacket(PKT_AUDIO, 1), makePacket(PKT_AUDIO, 2)));
+    ASSERT_TRUE(eventually([&] { return in.rxReady.load() == 1; }));
+    ::close(std::exchange(fds[1], -1));
+    EXPECT_TRUE(eventually([&] { return in.ending.load() != 0; }));
 }
 
 // Texts from a peer cannot forge lines or drive a terminal: their line breaks and controls show
@@ -323,10 +308,8 @@ TEST_F(LineThreadsTest, PeerTextsShowControlsAndLineBreaksAsQuestionMarks) {
                               "Message From #0:  hi?[2J??\n";
     ASSERT_TRUE(console.waitForText(shown, 3000)) << console.text();
     EXPECT_EQ(r.peerId.get(), "<b>Eve</b>??Accepted Call #3");
-    stopThread(); // its last message is in the log too
-    closeLogFile();
-    std::ifstream log(dir.file("peer.log"));
-    std::string logged(std::istreambuf_iterator<char>(log), {});
+    stopThread(), closeLogFile(); // its last message is in the log too
+    const std::string logged = test::TempDir::read(dir.file("peer.log"));
     EXPECT_NE(logged.find(shown), std::string::npos) << logged;
 }
 
@@ -366,46 +349,39 @@ TEST_F(LineThreadsTest, SendThreadPacksBlocksFollowsACodeChangeAndEndsOnAFailedS
 // A caller whose ID has not come is put to the user with its source port, its listening port
 // being unknown. The ID arrives while the question is open: the answer is reported with the
 // text of the question.
-TEST_F(LineThreadsTest, SilentCallerIsPutToTheUserWithItsSourcePort) {
+TEST_F(LineThreadsTest, SilentCallerIsAskedForWithItsSourcePortAndNoAnswerIsNo) {
     openLine(true).port = 40000; // its receive thread hears nothing
     dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>*) {
-        lineTable[0].peerPort = 9000;
-        lineTable[0].peerId.set("Late");
+        lineTable[0].peerPort = 9000, lineTable[0].peerId.set("Late");
         return DIALOG_YES;
     };
     allowThread(0);
     EXPECT_EQ(dialogs.questions().at(0).text, "Accept Call From 127.0.0.1 40000 []\n");
     EXPECT_EQ(console.text(), "Accepted Call From 127.0.0.1 40000 []\n");
     EXPECT_EQ(lineTable[0].active + lineTable[0].accepted, 2);
-}
+    stopThread();
 
-// An incoming-call question nobody answers in time closes and counts as No.
-TEST_F(LineThreadsTest, UnansweredCallQuestionIsNo) {
+    // An incoming-call question nobody answers in time closes and counts as No.
     callQuestionMs = 200;
     dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>* cancel) {
         EXPECT_TRUE(eventually([&] { return cancel && *cancel; }));
         return DIALOG_CLOSED;
     };
     LineRecord& r = openLine(true, "127.0.0.1", holdThread);
-    r.peerPort = 9000;
-    r.peerId.set("Ann");
+    r.peerPort = 9000, r.peerId.set("Ann");
     EXPECT_TRUE(console.waitForText("Rejected Call From 127.0.0.1 9000 [Ann]\n", 5000));
     EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-    fds[0] = -1; // closed by the hold thread
-    callQuestionMs = 60000;
+    fds[0] = -1, callQuestionMs = 60000; // the socket was closed by the hold thread
 }
 
 // The greeting goes out in order. Asked for a redial, the owner thread calls again as soon as
 // the callee hangs up, announcing the redial before its ID; switched off again, the line ends
 // for good with its teardown printed once.
-TEST_F(CallOutTest, GreetingGoesOutInOrderAndTheLineEndsCleanly) {
-    settings.ownId.set("Alice");
-    settings.listenPort = 7100;
-    settings.dnsName.set("alice.example");
-    settings.defaultCompression = 6;
+TEST_F(LineThreadsTest, CallOutGreetingGoesOutInOrderAndTheLineEndsCleanly) {
+    settings.ownId.set("Alice"), settings.dnsName.set("alice.example");
+    settings.listenPort = 7100, settings.defaultCompression = 6;
     startupState.instanceStamp = 123456;
-    ASSERT_EQ(placeCall("127.0.0.1", callee.listen(), "secret", 0), 0);
-    ASSERT_TRUE(callee.accept());
+    ASSERT_TRUE(placeCall("127.0.0.1", callee.listen(), "secret", 0) == 0 && callee.accept());
     EXPECT_EQ(next(&callee), std::pair(PKT_ID, 7100)) << "a first call announces no redial";
     IdStrings id = parseIdStrings(got);
     EXPECT_EQ(id.id + "|" + id.password + "|" + id.dnsName, "Alice|secret|alice.example");
@@ -434,21 +410,26 @@ TEST_F(CallOutTest, GreetingGoesOutInOrderAndTheLineEndsCleanly) {
 
 // The call goes on at the new address, and the old line, though marked for redial, is not
 // dialled again (the redial would be forwarded once more and reach the destination twice).
-TEST_F(CallOutTest, ForwardedLineMarkedForRedialIsNotDialledAgain) {
+// A refused call gives its line back after the pause.
+TEST_F(LineThreadsTest, CallOutForwardedLineMarkedForRedialIsNotDialledAgain) {
+    int64_t started = monotonicMs();
+    EXPECT_EQ(placeCall("127.0.0.1", test::freePort(), "", 0), 1);
+    EXPECT_GE(monotonicMs() - started, 1900);
+    EXPECT_EQ(linesInUse(), 0);
     test::ScriptedPeer destination;
-    ASSERT_EQ(placeCall("127.0.0.1", callee.listen(), "pw", 1), 0);
-    ASSERT_TRUE(callee.accept());
+    ASSERT_TRUE(placeCall("127.0.0.1", callee.listen(), "pw", 1) == 0 && callee.accept());
     ASSERT_TRUE(callee.sendText(PKT_FORWARD, destination.listen(), "127.0.0.1"));
     ASSERT_TRUE(destination.accept());
     ASSERT_TRUE(eventually([] { return lineTable[0].inUse.load() == 0; }));
     EXPECT_FALSE(callee.accept(100)); // a redial connects before its line is given back
-    EXPECT_EQ(console.text(), "Connected\nCall Forwarded to: 127.0.0.1 " +
-                                  std::to_string(destination.port()) + " pw\nConnected\n");
+    EXPECT_EQ(console.text(),
+              "Connection Request Refused\nConnected\nCall Forwarded to: 127.0.0.1 " +
+                  std::to_string(destination.port()) + " pw\nConnected\n");
 }
 
 // Only the request goes to a web server. The page's preamble, though as long as a packet, is
 // passed over up to its end-of-file byte; what follows is heard as a call.
-TEST_F(CallOutTest, WebPageCallSendsOnlyTheRequest) {
+TEST_F(LineThreadsTest, CallOutToAWebPageSendsOnlyTheRequest) {
     Packet message = test::makePacket(PKT_MESSAGE, 0, "from the page");
     test::PageServer server({"HTTP/1.0 200 OK\r\n\r\n" + std::string(1500, 'x') + "\x1A",
                              std::string(reinterpret_cast<const char*>(&message), PACKET_BYTES)},
@@ -461,19 +442,11 @@ TEST_F(CallOutTest, WebPageCallSendsOnlyTheRequest) {
         "Connected\nMessage From #0:  from the page\nCall #0 Disconnected\n", 5000));
 }
 
-TEST_F(CallOutTest, RefusedCallGivesTheLineBackAfterThePause) {
-    int64_t started = monotonicMs();
-    EXPECT_EQ(placeCall("127.0.0.1", test::freePort(), "", 0), 1);
-    EXPECT_GE(monotonicMs() - started, 1900);
-    EXPECT_EQ(console.text(), "Connection Request Refused\n"); // TearDown: the line is free
-}
-
 // One item per letter in either case. A reply over 256 characters is emptied and collected
 // afresh; only the first 255 query bytes count, and a NUL ends the query.
 TEST_F(UdpStatusTest, RepliesHoldOneItemPerLetterUpTo256Characters) {
     settings.forwardPort.set("123456");
-    settings.incomingMode = INCOMING_FORWARD;
-    settings.hubMode = HUB_SERVER;
+    settings.incomingMode = INCOMING_FORWARD, settings.hubMode = HUB_SERVER;
     openLine(false); // one call
     const std::string id = "ID=Talkcircle\n", id2 = id + id, id8 = id2 + id2 + id2 + id2;
     const std::string port = "Blk=2 Hub=2 Calls=1\n", m238(238, 'm');
@@ -520,8 +493,7 @@ TEST_F(UdpStatusTest, BurstFromOneAddressGetsAboutTenReplies) {
     for (pollfd p{s, POLLIN, 0}; ::poll(&p, 1, 1000) > 0 && ::recv(s, reply, 300, 0) > 0;)
         ++replies;
     ::close(s);
-    stopUdpStatus();
-    service.join();
+    stopUdpStatus(), service.join();
     EXPECT_TRUE(replies >= 10 && replies <= 12) << replies;
 }
 
@@ -543,10 +515,7 @@ TEST_F(LineThreadsTest, AnswerThreadWaitsOutMissingDescriptors) {
     std::vector<int> filler;
     for (int fd; (fd = ::dup(caller)) >= 0;)
         filler.push_back(fd);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(bound));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to{AF_INET, htons(uint16_t(bound)), {htonl(INADDR_LOOPBACK)}, {}};
     EXPECT_EQ(::connect(caller, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
     sleepMs(400); // several failed accepts
     for (int fd : filler)

@@ -25,15 +25,12 @@ namespace tc::test {
 class CommandFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings();
-        resetOutput();
-        resetLineTable();
-        resetCommandState();
-        resetWindowHooks();
+        for (auto reset :
+             {resetSettings, resetOutput, resetLineTable, resetCommandState, resetWindowHooks})
+            reset();
         // Written by one command thread at a time, read by the test once the command is done.
         windowHooks.setText = [this](WindowText which, const std::string& t) { texts[which] = t; };
-        attachConsole(&console);
-        setStorePath(dir.file("conf/talkcircle.conf"));
+        attachConsole(&console), setStorePath(dir.file("conf/talkcircle.conf"));
     }
     void TearDown() override {
         attachConsole(nullptr);
@@ -46,8 +43,7 @@ class CommandFixture : public ::testing::Test {
         for (int n : lines) {
             lineTable[n].sock = connectLoopback(peer[n].listen());
             ASSERT_TRUE(lineTable[n].sock >= 0 && peer[n].accept());
-            lineTable[n].accepted = accepted;
-            lineTable[n].peerVersion = version;
+            lineTable[n].accepted = accepted, lineTable[n].peerVersion = version,
             lineTable[n].inUse = 1;
         }
     }

@@ -1,5 +1,6 @@
 // Command lines run through the interpreter: the exact console texts, the window texts and
-// what reaches the peers; and the window's lineOp codes.
+// what reaches the peers; the window's lineOp codes; the maintenance commands' settings and
+// stored values.
 #include "commands/command_fixture.h"
 
 #include <sstream>
@@ -10,6 +11,60 @@ namespace tc::test {
 namespace {
 
 using Commands = CommandFixture;
+
+// The maintenance commands X, Y, Z, "+" and "&" in one sequence: each command with exactly what it
+// prints. '"' folds onto "+" and "#" onto "&".
+TEST_F(Commands, MaintenanceCommandsPrintTheirTexts) {
+    int menuRefreshes = 0;
+    windowHooks.refreshMenuChecks = [&] { ++menuRefreshes; };
+    store("http://u.invalid/x", "old");
+    const std::pair<std::string, std::string> steps[] = {
+        {"X 9 5", "Values: 0 8 8 0 10 8 0 [15]\n\n"},
+        {"X 0 1", "diag: 0 -> 1\nValues: 1 8 8 0 10 8 0 [15]\n\n"},
+        {"x 1 4", "low : 8 -> 4\nValues: 1 4 8 0 10 8 0 [15]\n\n"},
+        {"X 4 0", "minsleep: 10 -> 1\nValues: 1 4 8 0 1 8 0 [15]\n\n"}, // kept within 1 to 32
+        {"X 4 2147483647", "minsleep: 1 -> 32\nValues: 1 4 8 0 32 8 0 [15]\n\n"},
+        {"X 4 20", "minsleep: 32 -> 20\nValues: 1 4 8 0 20 8 0 [15]\n\n"},
+        {"X 5", "dump: 8 -> 0\nValues: 1 4 8 0 20 0 0 [15]\n\n"},
+        {"X 6 6", "cp: 0 -> 6\nComp Level: 15 -> 6\nValues: 1 4 8 0 20 0 6 [6]\n\n"},
+        {"X 6 5", "Invalid Comp Code\n"},
+        {"Y   spaced   out\n", ""},
+        {"+ ?\n", "Cannot Retrieve Old Startup String\nStartup:  []\n\n"},
+        {"+ -Call host 8192\n", "Cannot Retrieve Old Startup String\n"
+                                "Startup Changed From: []  To: [-Call host 8192]\n\n"},
+        {"\" ?", "Startup:  [-Call host 8192]\n\n"},
+        {"+ " + std::string(300, 'a'), "Cannot Set Startup\n\n"},
+        {"+ ?", "Startup:  [-Call host 8192]\n\n"},
+        {"& ?\n", "DNS Update URL:  [http://u.invalid/x]\nDNS Name:        [old]\n\n"},
+        {"& -\n", "DNS Name Missing\n\n"},
+        {"# - me.invalid\n", "DNS Update URL Changed From: [http://u.invalid/x]  To: []\n"
+                             "DNS Name Changed From: [old]  To: [me.invalid]\n\n"},
+        {"& ?", "DNS Update URL:  []\nDNS Name:        [me.invalid]\n\n"}};
+    for (const auto& [command, printed] : steps)
+        EXPECT_EQ(run(command), printed) << command;
+    EXPECT_EQ(menuRefreshes, 1); // the new compression level's check mark
+    EXPECT_EQ(settings.callPassword.get() + settings.dnsName.get(), "spaced   outme.invalid");
+    // A store whose folder cannot be made: its name is taken by the store file written above.
+    setStorePath(dir.file("conf/talkcircle.conf/talkcircle.conf"));
+    EXPECT_EQ(run("+ ?") + run("& - -"),
+              "Cannot Create Registry Key\n\nCannot Create Registry Key\n\n");
+}
+
+TEST_F(Commands, ZSendsTheScreenToALine) {
+    // What was written makes the screen: "hidden" lands on row 48, which is not sent.
+    console.write("hello\n" + std::string(CONSOLE_COLUMNS, '*') + std::string(47, '\n') + "hidden");
+    useLine({3});
+    EXPECT_EQ(run("Z 3"), "");
+    // 48 rows, each sent after a "\r"; blank ones as 20 spaces.
+    std::vector<std::string> rows(CONSOLE_ROWS - 2, "\r" + std::string(20, ' '));
+    rows[0] = "\rhello" + std::string(15, ' ');
+    rows[1] = "\r" + std::string(CONSOLE_COLUMNS, '*');
+    for (const std::string& row : rows)
+        EXPECT_EQ(sent(3), packet(PKT_MESSAGE, 0, row));
+    EXPECT_EQ(sent(3, 50), "");
+    ::shutdown(lineTable[3].sock, SHUT_WR); // a send that fails ends the dump
+    EXPECT_EQ(run("Z 3"), "Dump Failed\n");
+}
 
 // Run with lines 1 and 2 (accepted) and 3 (ringing) in use and no listening port. "Talk 65536"
 // must not wrap onto line 0 (free, so it would print "Line Not In Use"); "Talk x" is line 0;
@@ -29,8 +84,7 @@ TEST_F(Commands, RefusalsPrintTheirTextAndChangeNothing) {
         {"Invalid Type", {"Vol 1 Q 1"}},
         {"No Message", {"Send 2", "Send 1\n"}},
         {"2: Compression Level Not Supported By Other Party", {"Komp 2 Y"}}};
-    useLine({1});
-    useLine({2}, true, 0x01000000); // a peer older than High compression
+    useLine({1}), useLine({2}, true, 0x01000000); // a peer older than High compression
     useLine({3}, false);
     settings.incomingMode = INCOMING_NO_PORT;
     for (const auto& [printed, lines] : cases)
@@ -48,8 +102,7 @@ TEST_F(Commands, RefusalsPrintTheirTextAndChangeNothing) {
 // step is a command line (printing nothing) or a code (returning 0), then the active flags of
 // lines 0, 1 and 3 as digits.
 TEST_F(Commands, TalkHoldPrivNoneInvVolAndLineOpCodes) {
-    useLine({0, 1});
-    useLine({3}, false);
+    useLine({0, 1}), useLine({3}, false);
     // Refusals printed through the output flags carried in the code.
     for (int32_t code :
          {LINEOP_TALK, lineOpCode(5, 0, LINEOP_HOLD), lineOpCode(5, NoConsole, LINEOP_DROP),
@@ -74,18 +127,15 @@ TEST_F(Commands, TalkHoldPrivNoneInvVolAndLineOpCodes) {
 // sends typed lines until the end of input; Quit drops every line, and ends the program once
 // they have ended.
 TEST_F(Commands, WhatReachesThePeersImAndQuitInTwoPhases) {
-    useLine({0, 2});
-    useLine({5}, false);
+    useLine({0, 2}), useLine({5}, false);
     lineTable[0].autoRetry = 1;
     // A typed line longer than a message holds goes out whole in several, cut between characters.
     const std::string a(252, 'a'), b(300, 'b');
-    console.pushLine(a + "é" + b);
-    console.pushEndOfInput();
+    console.pushLine(a + "é" + b), console.pushEndOfInput();
     EXPECT_EQ(run("IM 2"), "^Z To End\n> > IM Mode Ended\n\n");
     for (const std::string& piece : {a, "é" + b.substr(49), b.substr(251)})
         EXPECT_EQ(sent(2), packet(PKT_MESSAGE, 0, piece));
-    console.pushLine("hello");
-    console.pushEndOfInput();
+    console.pushLine("hello"), console.pushEndOfInput();
     const std::tuple<const char*, const char*, std::string_view, std::string> cases[] = {
         {"IM -1", "^Z To End\n> > IM Mode Ended\n\n", "025", packet(PKT_MESSAGE, 0, "hello")},
         {"Send -1 hello  there\n", "", "025", packet(PKT_MESSAGE, 0, "hello  there")},

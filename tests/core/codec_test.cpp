@@ -46,8 +46,7 @@ Samples scaled(Samples in, int shift) {
     const size_t n = in.size();
     in.resize(COMP_BLOCK_SAMPLES);
     Samples out(COMP_BLOCK_SAMPLES, 12345);
-    scaleBlock(out.data(), in.data(), shift);
-    scaleBlock(in.data(), in.data(), shift);
+    scaleBlock(out.data(), in.data(), shift), scaleBlock(in.data(), in.data(), shift);
     EXPECT_EQ(in, out) << "in place, shift " << shift;
     return part(out, 0, n);
 }
@@ -111,8 +110,7 @@ TEST(MediumPacking, WorkedRoundsOfOnesAndOfFives) {
     EXPECT_EQ(part(out, 0, 8), (Bytes{0x33, 0x03, 0xF3, 0xCB, 0x33, 0x03, 0xF3, 0x8C}));
     EXPECT_EQ(part(out, 8, 56), Bytes(56, 0));
 
-    levels.fill(5);
-    packLevels(levels.data(), out.data(), 255);
+    levels.fill(5), packLevels(levels.data(), out.data(), 255);
     const unsigned w = (129 * 130 + 129) | 0x8000;
     const Bytes round{0xFF, 0x0F, 0xBF, uint8_t(w), 0xFF, 0x0F, 0xBF, uint8_t(w >> 8)};
     for (size_t r = 0; r < 8; ++r)
@@ -166,13 +164,12 @@ TEST(MediumCodec, EncoderScaleCodesSilenceSaturationAndCarriedError) {
 TEST(MediumCodec, DecoderLevelsLeakyIntegratorAndSaturation) {
     // Scale code 8: step 64; the six levels stand for -64, -39, -13, 12, 38, 63.
     Levels levels;
-    levels.fill(3);
-    std::copy_n(std::begin({5, 3, 0, 1, 2, 4}), 6, levels.begin());
+    levels.fill(3), std::copy_n(std::begin({5, 3, 0, 1, 2, 4}), 6, levels.begin());
     int32_t state;
     Samples out = mediumDecoded(levels, 8, state = 0);
-    EXPECT_EQ(part(out, 0, 6), (Samples{63, 43, -43, -61, -44, 16}));
-    EXPECT_EQ(out[191], 23); // halving and adding 12 settles at 23
-    EXPECT_EQ(state, 23);
+    // Halving and adding 12 settles at 23.
+    EXPECT_EQ(std::tuple(part(out, 0, 6), out[191], state),
+              std::tuple(Samples{63, 43, -43, -61, -44, 16}, 23, 23));
 
     // Scale code 0x48 (72): step 8 << 5 = 256; a state carried in is halved first.
     levels.fill(0);
@@ -181,13 +178,11 @@ TEST(MediumCodec, DecoderLevelsLeakyIntegratorAndSaturation) {
     // A loud run saturates the samples; the carried state is the real sum, not the clipped one.
     levels.fill(5);
     out = mediumDecoded(levels, 255, state = 0); // 32253 per sample
-    EXPECT_EQ(out[0], 32253);
-    EXPECT_EQ(*std::min_element(out.begin() + 1, out.end()), 32767);
-    EXPECT_EQ(state, 2 * 32253 - 1);
+    EXPECT_EQ(std::tuple(out[0], *std::min_element(out.begin() + 1, out.end()), state),
+              std::tuple(32253, 32767, 2 * 32253 - 1));
     levels.fill(0);
     out = mediumDecoded(levels, 255, state);
-    EXPECT_EQ(out[0], 32252 - 32254);
-    EXPECT_EQ(out[191], -32768);
+    EXPECT_EQ(std::pair(out[0], out[191]), std::pair(int16_t(32252 - 32254), int16_t(-32768)));
 }
 
 // ---- High ------------------------------------------------------------------------------------

@@ -20,19 +20,14 @@ using Words = std::vector<std::string>;
 class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings();
-        resetWindowHooks();
+        resetSettings(), resetWindowHooks();
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             if (which != WindowText::panel) shown[which] = text;
         };
         attachConsole(&console);
         setStorePath(dir.file("talkcircle.conf")); // never the user's own store file
     }
-    void TearDown() override {
-        attachConsole(nullptr);
-        resetWindowHooks();
-        setStorePath("");
-    }
+    void TearDown() override { attachConsole(nullptr), resetWindowHooks(), setStorePath(""); }
     // The settings the options write and the window texts they set, as "name=value;" items.
     std::string state() {
         const char* names[] = {"HUB", "ANSWER", "ID", "MSG", "FWD", "MUTE", "HOST", "PORT", "PSWD"};
@@ -84,8 +79,7 @@ TEST_F(CommandLineTest, OptionsTable) {
         {{"/X", "100000"}, "x=64/128/32"},
     };
     for (auto& [words, expect] : cases) {
-        resetSettings();
-        shown.clear();
+        resetSettings(), shown.clear();
         console.take();
         settings.trayIcon = beginsWithTrayOption(words) ? 1 : 0;
         const size_t k = parseOptions(words, true);

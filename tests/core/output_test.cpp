@@ -1,7 +1,6 @@
 #include "core/output.h"
 
 #include <algorithm>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
@@ -17,11 +16,6 @@
 namespace tc {
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The panel text for these rows at the bottom, empty rows above them.
 std::string rows(std::vector<std::string> shown) {
     std::string text(PANEL_ROWS - shown.size(), '\n');
@@ -33,8 +27,7 @@ std::string rows(std::vector<std::string> shown) {
 class OutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetOutput();
-        attachConsole(&console);
+        resetOutput(), attachConsole(&console);
         // Messages from several threads show the panel at once, as in the window model.
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             std::lock_guard lock(panelMutex);
@@ -42,11 +35,8 @@ class OutputTest : public ::testing::Test {
         };
     }
     void TearDown() override {
-        closeLogFile();
-        resetOutput();
-        setConsoleHooks({});
-        setDialogs(nullptr);
-        resetWindowHooks();
+        closeLogFile(), resetOutput();
+        setConsoleHooks({}), setDialogs(nullptr), resetWindowHooks();
     }
     FakeConsole console;
     test::TempDir dir;
@@ -83,8 +73,7 @@ TEST_F(OutputTest, PanelRowsCarryOverScrollAndTakeATopRow) {
 
 TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     test::FakeDialogs dialogs;
-    setDialogs(&dialogs);
-    dialogs.chooseFile(dir.file("flags.log"));
+    setDialogs(&dialogs), dialogs.chooseFile(dir.file("flags.log"));
     chooseLogFile();
     struct stat logStat {};
     ASSERT_EQ(::stat(dir.file("flags.log").c_str(), &logStat), 0);
@@ -93,10 +82,8 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     setConsoleHooks({[this]() -> Console* { return &console; }, [](Console*) {}});
     closeConsole();
     ASSERT_EQ(openConsole(), 0);
-    message("A\n");
-    output(NoConsole, "B\n");
-    output(NoLog, "C\n");
-    output(NoPanel, "D\n");
+    message("A\n"), output(NoConsole, "B\n");
+    output(NoLog, "C\n"), output(NoPanel, "D\n");
     output(NoPanel | NoLog, "> ");
     output(ToCommander, "E\n");                        // no command running: like flags 0
     EXPECT_TRUE(consoleControl(ConsoleEvent::ctrlC));  // a fresh prompt, not on the panel
@@ -108,12 +95,12 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     EXPECT_EQ(outputState.logFile, -1);
     const std::string cut(511, 'm');
     EXPECT_EQ(console.text(), std::string(14, '\n') + BANNER + "\nA\nC\nD\n> E\n\n> " + cut);
-    EXPECT_EQ(console.writeCount(), 9u);                                  // one write per text
-    EXPECT_EQ(readFile(dir.file("flags.log")), "A\nB\nD\nE\n\n> " + cut); // nothing added
-    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1);               // cannot be created: none
+    EXPECT_EQ(console.writeCount(), 9u); // one write per text
+    EXPECT_EQ(test::TempDir::read(dir.file("flags.log")),
+              "A\nB\nD\nE\n\n> " + cut);                    // nothing added
+    EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1); // cannot be created: none
     EXPECT_EQ(outputState.logFile, -1);
-    closeConsole();
-    setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
+    closeConsole(), setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
     EXPECT_EQ(openConsole(), 1);
 }
 
@@ -130,7 +117,7 @@ TEST_F(OutputTest, ConcurrentMessagesStayWholeOnTheConsoleAndTheLog) {
         });
     writers.clear(); // joins them
     std::sort(expected.begin(), expected.end());
-    for (const std::string& text : {console.text(), readFile(dir.file("threads.log"))}) {
+    for (const std::string& text : {console.text(), test::TempDir::read(dir.file("threads.log"))}) {
         std::vector<std::string> lines;
         std::istringstream in(text);
         for (std::string line; std::getline(in, line);)
@@ -151,16 +138,13 @@ struct StuckConsole : FakeConsole {
 
 TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldHowMany) {
     StuckConsole stuck;
-    stuck.gate.lock();
-    attachConsole(&stuck);
+    stuck.gate.lock(), attachConsole(&stuck);
     ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
     ASSERT_EQ(startConsoleWriter(), 0);
     std::string all;
-    for (int i = 0; i < 400; ++i) {
-        message("m%d\n", i);
-        all += "m" + std::to_string(i) + "\n";
-    }
-    EXPECT_EQ(readFile(dir.file("all.log")), all) << "the log has each one at once";
+    for (int i = 0; i < 400; ++i)
+        message("m%d\n", i), all += "m" + std::to_string(i) + "\n";
+    EXPECT_EQ(test::TempDir::read(dir.file("all.log")), all) << "the log has each one at once";
     stuck.gate.unlock();
     ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));
     message("after\n");

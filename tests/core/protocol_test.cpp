@@ -8,6 +8,7 @@
 #include "core/line_table.h"
 #include "core/packet_parse.h"
 #include "core/settings.h"
+#include "core/window_hooks.h"
 #include "support/scripted_peer.h"
 
 namespace tc {
@@ -41,19 +42,71 @@ struct TcpLine : ::testing::Test {
         sock = lineTable[0].sock = test::connectLoopback(peer.listen());
         ASSERT_TRUE(sock >= 0 && peer.accept());
     }
-    void TearDown() override {
-        resetLineTable();
-        ::close(sock);
-    }
+    void TearDown() override { resetLineTable(), ::close(sock); }
     test::ScriptedPeer peer;
     int sock = -1;
 };
 
+// Claiming and releasing lines, alone and from many threads at once.
+TEST(LineTable, AClaimTakesTheLowestFreeLineClearedAndTheNinthFails) {
+    resetSettings(), resetLineTable();
+    settings.defaultCompression = 6;
+    for (int n = 0; n < MAX_LINES; ++n)
+        EXPECT_EQ(claimLine(n % 2 == 0), n);
+    // What an ended call on line 1 leaves behind that would break the next call on the line.
+    LineRecord& r = lineTable[1];
+    r.ending = r.accepted = r.active = r.autoRetry = r.rxReady = r.txReady = 1;
+    r.sock = 77, r.txCodecState = r.rxCodecState = 123;
+    r.peerId.set("old id");
+    releaseLine(1);
+    rxEvent[1].set();
+    ASSERT_EQ(claimLine(false), 1);
+    EXPECT_EQ((std::vector<int>{r.ending, r.accepted, r.active, r.autoRetry, r.rxReady, r.txReady,
+                                r.sock, r.txCodecState, r.rxCodecState, r.compCode, r.incoming}),
+              (std::vector<int>{0, 0, 0, 0, 0, 0, -1, 0, 0, 6, 0}));
+    EXPECT_EQ(r.peerId.get(), "");
+    EXPECT_FALSE(rxEvent[1].wait(0));
+    // The ninth claim changes nothing: no redraw, all eight in use, no record cleared.
+    r.peerPort = 77, displayDirty = 0;
+    EXPECT_EQ(claimLine(true), -1);
+    EXPECT_EQ((std::vector<int>{displayDirty, linesInUse(), r.peerPort}),
+              (std::vector<int>{0, MAX_LINES, 77}));
+}
+
+TEST(LineTable, ConcurrentClaimsNeverShareALine) {
+    resetLineTable();
+    // 10 threads claim and release over and over (more claimers than lines, so claims fail
+    // too); a claimed line is never held by anyone else at the same time (0: free, t + 1: t's).
+    std::atomic<int> owners[MAX_LINES]{}, doubles{0}, claims{0};
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 10; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                int n = claimLine(t % 2 == 0), expected = 0;
+                if (n < 0) continue;
+                ++claims;
+                if (!owners[n].compare_exchange_strong(expected, t + 1)) ++doubles;
+                owners[n] = 0;
+                releaseLine(n);
+            }
+        });
+    threads.clear(); // joins them
+    EXPECT_EQ(doubles, 0);
+    EXPECT_GT(claims, 0);
+    EXPECT_EQ(linesInUse(), 0);
+}
+
 TEST_F(TcpLine, SplitAndMergedPacketsArriveWholeAndATornOneEndsTheRead) {
     const Packet sent[3] = {filledPacket(PKT_MESSAGE, 'a'), filledPacket(-77, 'b', -22),
                             makePacket(PKT_AUDIO, 33, "third")};
-    ASSERT_TRUE(peer.sendSplit(sent[0], {1, 700, 1024, 1031}));
-    ASSERT_TRUE(peer.sendMerged(sent[1], sent[2]));
+    // The first in pieces, a pause after each, then the other two in one write.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(sent);
+    size_t from = 0;
+    for (size_t to : {1, 700, 1024, 1031, 1032, 3 * 1032}) {
+        ASSERT_TRUE(peer.sendBytes(bytes + from, to - from));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        from = to;
+    }
     Packet got;
     for (const Packet& expected : sent) {
         ASSERT_EQ(recvPacket(sock, got), PACKET_BYTES);
@@ -65,7 +118,8 @@ TEST_F(TcpLine, SplitAndMergedPacketsArriveWholeAndATornOneEndsTheRead) {
     EXPECT_LT(recvPacket(sock, got, &ending), 1);
     ending = 0;
     EXPECT_EQ(recvPacket(sock, got, &ending), PACKET_BYTES);
-    peer.closeMidPacket(makePacket(PKT_MESSAGE, 0, "torn"), 600);
+    const Packet torn = makePacket(PKT_MESSAGE, 0, "torn");
+    peer.sendBytes(&torn, 600), peer.close();
     EXPECT_LT(recvPacket(sock, got), 1);
 }
 
@@ -151,15 +205,10 @@ TEST(PacketContents, VersionNumbers) {
 // Puts line n in use, accepted, with the given activity, ID and port (address 10.0.0.n).
 void setLine(int n, bool accepted, bool active, const std::string& id, int port = 0) {
     LineRecord& r = lineTable[n];
-    r.inUse = 1;
-    r.accepted = accepted;
-    r.active = active;
+    r.inUse = 1, r.accepted = accepted, r.active = active, r.peerPort = port;
     r.peerId.set(id);
     r.peerName.set("10.0.0." + std::to_string(n));
-    sockaddr_in peer{};
-    inet_pton(AF_INET, r.peerName.get().c_str(), &peer.sin_addr);
-    r.peerAddr.set(peer);
-    r.peerPort = port;
+    r.peerAddr.set({AF_INET, 0, {htonl(0x0A000000u + uint32_t(n))}, {}});
 }
 
 // The IDs of the connection list about `line`, as received.
@@ -173,14 +222,10 @@ Strings listIds(int line) {
 }
 
 TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
-    resetSettings();
-    resetLineTable();
-    setLine(0, true, true, "A0", 1000);
-    setLine(1, false, false, "NotAccepted");
-    setLine(2, true, true, "Asker", 8192);
-    setLine(3, true, false, "H3", 1003);
-    setLine(5, true, true, "A5", 65535);
-    setLine(6, true, false, "H6");
+    resetSettings(), resetLineTable();
+    setLine(0, true, true, "A0", 1000), setLine(1, false, false, "NotAccepted");
+    setLine(2, true, true, "Asker", 8192), setLine(3, true, false, "H3", 1003);
+    setLine(5, true, true, "A5", 65535), setLine(6, true, false, "H6");
     Packet p;
     EXPECT_EQ(buildConnList(2, p), 3);
     // Entry 0: the asking line, address bytes in dotted order, port little-endian, ID at +80.
@@ -203,8 +248,7 @@ TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
 }
 
 TEST(ConnList, LongIdsAndReceivedGarbageNeverRunPastThePayload) {
-    resetSettings();
-    resetLineTable();
+    resetSettings(), resetLineTable();
     for (int n = 0; n < MAX_LINES; ++n)
         setLine(n, true, true, std::string(n == 4 ? 20 : 255, char('a' + n)), n);
     // 80 + 3 x 256 bytes of 255-character IDs reach 848; the 20-character one still fits.

@@ -12,6 +12,14 @@ namespace tc::test {
 
 using Block = std::vector<int16_t>;
 
+// Copies of the program for one test, their files in the test's own folder; a copy the test does
+// not start stays unused.
+class Copies : public ::testing::Test {
+  protected:
+    TempDir dir;
+    ProgramCopy alice{dir, "alice"}, bob{dir, "bob"}, carol{dir, "carol"}, server{dir, "server"};
+};
+
 // Waits for the process to print `text` after what was waited for before; a failure shows all
 // it printed.
 inline bool says(ProgramProcess& process, std::string_view text, int timeoutMs = 10000) {

@@ -15,6 +15,8 @@
 namespace tc::test {
 namespace {
 
+using SoakTest = Copies;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers keep freed memory (quarantine, shadow), so memory is checked in the plain build.
 constexpr long MEMORY_SLACK_KB = 1L << 30;
@@ -33,8 +35,9 @@ std::array<long, 3> usageOf(pid_t pid) {
     return u;
 }
 
-// One hostile connection, all of it drawn from `random`.
-void hostileConnection(int port, std::mt19937& random) {
+// One hostile connection, all of it drawn from a generator seeded with `seed`.
+void hostileConnection(int port, unsigned seed) {
+    std::mt19937 random(seed);
     auto pick = [&](int n) { return int(random() % unsigned(n)); };
     auto pause = [&](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(pick(ms))); };
     int fd = connectLoopback(port, 3000), small = 2048, kind = pick(5);
@@ -54,8 +57,7 @@ void hostileConnection(int port, std::mt19937& random) {
         sendPacket(pick(100) - 50, pick(100), 1 + pick(PACKET_BYTES), true);
     for (int i = kind == 1 ? pick(6) : -1; i >= 0; --i) { // torn packets, a hang-up inside one
         int cut = 1 + pick(PACKET_BYTES - 1);
-        sendPacket(types[pick(12)], pick(12) - 2, cut);
-        pause(40);
+        sendPacket(types[pick(12)], pick(12) - 2, cut), pause(40);
         sendPacket(types[pick(12)], pick(12) - 2, i ? PACKET_BYTES - cut : cut / 2);
     }
     for (int i = kind == 3 ? 50 + pick(400) : 0; i > 0; --i) // a flood of valid packets
@@ -66,12 +68,10 @@ void hostileConnection(int port, std::mt19937& random) {
     ::close(fd);
 }
 
-TEST(SoakTest, TwoHundredHostileConnectionsLeaveNothingBehind) {
+TEST_F(SoakTest, TwoHundredHostileConnectionsLeaveNothingBehind) {
     const char* given = std::getenv("TC_SOAK_SEED");
     const unsigned seed = given ? unsigned(std::stoul(given)) : std::random_device{}();
     std::printf("soak seed %u\n", seed);
-    TempDir dir;
-    ProgramCopy server(dir, "server", TC_PROGRAM);
     ASSERT_TRUE(startCopy(server, {.id = "Server", .options = {"/S"}}));
     { // a first call sets up what stays for the program's life (thread stacks, allocator arenas)
         ScriptedPeer warm;
@@ -82,25 +82,20 @@ TEST(SoakTest, TwoHundredHostileConnectionsLeaveNothingBehind) {
     std::array<long, 3> before{-1, -1, -1}, after = before;
     ASSERT_TRUE(eventually( // the first call's threads are gone: the figures stay as they are
         [&] {
-            after = usageOf(server.process().pid());
-            bool same = after[0] == before[0] && after[1] == before[1];
-            before = after;
-            return same;
+            after = std::exchange(before, usageOf(server.process().pid()));
+            return after[0] == before[0] && after[1] == before[1];
         },
         12000, 3000));
     const auto started = std::chrono::steady_clock::now();
 
     std::atomic<int> next{0};
-    std::vector<std::thread> workers(10);
+    std::vector<std::jthread> workers(10); // joined when cleared
     for (auto& w : workers)
-        w = std::thread([&] {
-            for (int i; (i = next++) < 200;) {
-                std::mt19937 random(seed + unsigned(i));
-                hostileConnection(server.port(), random);
-            }
+        w = std::jthread([&] {
+            for (int i; (i = next++) < 200;)
+                hostileConnection(server.port(), seed + unsigned(i));
         });
-    for (auto& w : workers)
-        w.join();
+    workers.clear();
     std::printf("200 connections in %.1f s\n",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 

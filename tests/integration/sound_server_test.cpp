@@ -19,43 +19,9 @@
 namespace tc::test {
 namespace {
 
-// The share of the energy of `samples` in the 440 Hz bin of each stretch of 22 periods (a gap
-// between stretches shifts the phase, not the share), and their RMS level.
-std::pair<double, double> toneShareAndLevel(const std::vector<int16_t>& samples) {
-    double energy = 0, inBin = 0;
-    for (size_t at = 0; at + 400 <= samples.size(); at += 400) {
-        double re = 0, im = 0;
-        for (size_t i = 0; i < 400; ++i) {
-            double x = samples[at + i], phase = 2 * std::numbers::pi * 440.0 * double(i) / 8000;
-            energy += x * x, re += x * std::cos(phase), im += x * std::sin(phase);
-        }
-        inBin += 2 * (re * re + im * im) / 400;
-    }
-    return {inBin / energy, std::sqrt(energy / double(samples.size() - samples.size() % 400))};
-}
+using SoundServerTest = Copies;
 
-// The correlation of each whole second of `sent` with what was received. The received samples
-// are put back, in stretches of 64, where they occur in `sent`: samples that a late thread lost
-// or padded on a busy machine spoil only the stretch they fall in, while speech that was bent
-// or replaced on its way matches nowhere.
-std::vector<double> correlationBySecond(const std::vector<int16_t>& sent,
-                                        const std::vector<int16_t>& received) {
-    std::vector<int16_t> rebuilt(sent.size());
-    for (auto r = received.begin(); received.end() - r >= 64; r += 64) {
-        auto found = std::search(sent.begin(), sent.end(), r, r + 64);
-        if (found != sent.end()) std::copy(r, r + 64, rebuilt.begin() + (found - sent.begin()));
-    }
-    std::vector<double> result; // what was put back is the sent speech or silence
-    for (size_t from = 0; from + 8000 <= sent.size(); from += 8000) {
-        double all = 0, back = 0;
-        for (size_t i = from; i < from + 8000; ++i)
-            all += double(sent[i]) * sent[i], back += double(rebuilt[i]) * rebuilt[i];
-        result.push_back(std::sqrt(back / all));
-    }
-    return result;
-}
-
-TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
+TEST_F(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
 #if defined(__SANITIZE_THREAD__)
     // ALSA's pulse plugin and libpulse run threads ThreadSanitizer cannot follow (they are not
     // instrumented), which it reports even for a device listing.
@@ -68,10 +34,8 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     // The daemon's home, runtime folder and socket are the test's own; no session bus. ALSA's
     // pulse plugin leaks what it allocates, in a library unloaded before the leak check could
     // name it: leak checks are off for the programs that use it.
-    TempDir dir;
     const std::string h = dir.file("home"), r = dir.file("run"), socket = r + "/native";
-    std::filesystem::create_directories(r);
-    std::filesystem::create_directories(h);
+    std::filesystem::create_directories(r), std::filesystem::create_directories(h);
     std::ofstream(h + "/.asoundrc") << "pcm.!default { type pulse }\n"
                                        "ctl.!default { type pulse }\n"
                                        "pcm.tc_speaker { type pulse device speaker }\n"
@@ -93,9 +57,8 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
         env));
     ASSERT_TRUE(eventually(
         [&] {
-            ProgramProcess info;
             return daemon.waitExit(0) == -1 &&
-                   info.runToEnd("/usr/bin/pactl", {"info"}, env).waitExit(0) == 0;
+                   ProgramProcess().runToEnd("/usr/bin/pactl", {"info"}, env).waitExit(0) == 0;
         },
         10000, 200))
         << "PulseAudio did not start:\n"
@@ -119,7 +82,6 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
 
     // Alice on the daemon, by the microphone's index and a part of the speaker's name; Bob on
     // files, sending a tone. More audio blocks than usual ride out a busy machine.
-    ProgramCopy alice(dir, "alice", TC_PROGRAM), bob(dir, "bob", TC_PROGRAM);
     ASSERT_TRUE(
         startCopy(alice, {.password = "pw",
                           .options = {"/X", "64"},
@@ -141,12 +103,10 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     ASSERT_TRUE(says(bob, "Call Accepted\n")) << describe(alice);
 
     const std::vector<int16_t> speech = speechSignal(64, 3);
-    ProgramProcess play;
     ASSERT_TRUE(writeWav(dir.file("speech.wav"), speech));
-    EXPECT_EQ(play.runToEnd("/usr/bin/paplay",
-                            {"--device=mic", "--latency-msec=20", dir.file("speech.wav")}, env)
-                  .waitExit(0),
-              0);
+    const std::vector<std::string> playSpeech{"--device=mic", "--latency-msec=20",
+                                              dir.file("speech.wav")};
+    EXPECT_EQ(ProgramProcess().runToEnd("/usr/bin/paplay", playSpeech, env).waitExit(0), 0);
     // Done when Bob's speaker file has stopped growing in sound for a second.
     auto heard = [&] { return soundBlocks(readWav(bob.playbackPath())); };
     size_t last = 0;
@@ -172,7 +132,19 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     ASSERT_GT(end, first + 8000) << "less than a second of the tone";
     std::vector<int16_t> played(end - first);
     std::memcpy(played.data(), raw.data() + 2 * first, 2 * played.size());
-    auto [share, rms] = toneShareAndLevel(played);
+    // Its energy in the 440 Hz bin of each stretch of 22 periods (a gap between stretches shifts
+    // the phase, not the share), and its RMS level.
+    double energy = 0, inBin = 0;
+    for (size_t at = 0; at + 400 <= played.size(); at += 400) {
+        double re = 0, im = 0;
+        for (size_t i = 0; i < 400; ++i) {
+            double x = played[at + i], phase = 2 * std::numbers::pi * 440.0 * double(i) / 8000;
+            energy += x * x, re += x * std::cos(phase), im += x * std::sin(phase);
+        }
+        inBin += 2 * (re * re + im * im) / 400;
+    }
+    const double share = inBin / energy,
+                 rms = std::sqrt(energy / double(played.size() - played.size() % 400));
     EXPECT_GT(share, 0.95);
     EXPECT_LT(std::abs(20 * std::log10(rms * std::sqrt(2.0) / 8000)), 1.0) << rms;
 
@@ -180,10 +152,25 @@ TEST(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     // arrives must be the very samples sent (on an idle machine every second correlates above
     // 0.99). On a busy one late threads lose blocks (6% of a second each); with a load of 15 on
     // two cores up to a quarter of a second was lost, so the bounds leave room for that.
-    std::vector<int16_t> received;
+    // The received samples are put back, in stretches of 64, where they occur in what was sent:
+    // samples that a late thread lost or padded on a busy machine spoil only the stretch they
+    // fall in, while speech that was bent or replaced on its way matches nowhere. Then each whole
+    // second of what was put back (the sent speech or silence) is compared with what was sent.
+    std::vector<int16_t> received, rebuilt(speech.size());
     for (const auto& block : heard())
         received.insert(received.end(), block.begin(), block.end());
-    std::vector<double> seconds = correlationBySecond(speech, received);
+    for (auto at = received.begin(); received.end() - at >= 64; at += 64) {
+        auto found = std::search(speech.begin(), speech.end(), at, at + 64);
+        if (found != speech.end())
+            std::copy(at, at + 64, rebuilt.begin() + (found - speech.begin()));
+    }
+    std::vector<double> seconds;
+    for (size_t from = 0; from + 8000 <= speech.size(); from += 8000) {
+        double all = 0, back = 0;
+        for (size_t i = from; i < from + 8000; ++i)
+            all += double(speech[i]) * speech[i], back += double(rebuilt[i]) * rebuilt[i];
+        seconds.push_back(std::sqrt(back / all));
+    }
     ASSERT_EQ(seconds.size(), 4u);
     double mean = std::accumulate(seconds.begin(), seconds.end(), 0.0) / 4;
     EXPECT_TRUE(mean > 0.8 && *std::min_element(seconds.begin(), seconds.end()) > 0.7)

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "platform/console.h"
 #include "platform/screen_buffer.h"
+#include "support/wait_until.h"
 
 namespace tc {
 
@@ -19,10 +21,8 @@ namespace tc {
 class FakeConsole : public Console {
   private:
     template <typename F> void change(F f) {
-        {
-            std::lock_guard lock(mutex_);
-            f();
-        }
+        std::lock_guard lock(mutex_);
+        f();
         changed_.notify_all();
     }
     template <typename F> auto read(F f) const {
@@ -38,11 +38,7 @@ class FakeConsole : public Console {
     ~FakeConsole() override { close(); }
 
     void write(std::string_view text) override {
-        change([&] {
-            text_.append(text);
-            ++writes_;
-            screen_.write(text);
-        });
+        change([&] { text_.append(text), ++writes_, screen_.write(text); });
     }
     // Waits for a queued line (0), a queued end of input (1) or close() (-1).
     int readLine(std::string& line) override {
@@ -51,18 +47,15 @@ class FakeConsole : public Console {
         changed_.notify_all();
         changed_.wait(lock, [this] { return closed_ || !input_.empty(); });
         if (closed_) return -1;
-        Input next = std::move(input_.front());
+        std::optional<std::string> next = std::move(input_.front());
         input_.pop_front();
-        if (next.end) return 1;
-        line = std::move(next.line);
+        if (!next) return 1;
+        line = std::move(*next);
         screen_.write(line + "\n"); // typed text shows on the console
         return 0;
     }
     void setStatusRows(const std::vector<std::string>& rows) override {
-        change([&] {
-            statusRows_ = rows;
-            screen_.setFixedRows(rows);
-        });
+        change([&] { statusRows_ = rows, screen_.setFixedRows(rows); });
     }
     std::vector<std::string> screen() const override {
         return read([&] { return screen_.rows(); });
@@ -77,13 +70,7 @@ class FakeConsole : public Console {
     }
     // How often `what` appears in the text.
     int count(std::string_view what) const {
-        return read([&] {
-            int n = 0;
-            for (size_t at = text_.find(what); at != std::string::npos;
-                 at = text_.find(what, at + 1))
-                ++n;
-            return n;
-        });
+        return read([&] { return int(test::occurrences(text_, what)); });
     }
     // Number of write calls so far.
     size_t writeCount() const {
@@ -103,11 +90,11 @@ class FakeConsole : public Console {
     }
 
     void pushLine(std::string line) {
-        change([&] { input_.push_back({false, std::move(line)}); });
+        change([&] { input_.push_back(std::move(line)); });
     }
     // The next read (after the lines queued before it) reports the end of input.
     void pushEndOfInput() {
-        change([&] { input_.push_back({true, {}}); });
+        change([&] { input_.push_back(std::nullopt); });
     }
     // A reader waiting now or later gets -1.
     void close() {
@@ -121,12 +108,8 @@ class FakeConsole : public Console {
     size_t writes_ = 0;
     ScreenBuffer screen_;
     std::vector<std::string> statusRows_;
-    // Queued input: a line, or the end of input.
-    struct Input {
-        bool end;
-        std::string line;
-    };
-    std::deque<Input> input_;
+    std::deque<std::optional<std::string>> input_; // a line, or the end of input
+
     bool closed_ = false;
     int readsStarted_ = 0;
 };

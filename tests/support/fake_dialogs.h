@@ -22,14 +22,12 @@ class FakeDialogs : public Dialogs {
 
     int ask(const std::string& title, const std::string& text, DialogButtons buttons,
             const std::atomic<uint8_t>* cancel = nullptr) override {
-        std::function<int(const Question&, const std::atomic<uint8_t>*)> hook;
-        {
-            std::lock_guard lock(mutex_);
-            questions_.push_back({title, text, buttons});
-            hook = onAsk;
+        std::unique_lock lock(mutex_);
+        questions_.push_back({title, text, buttons});
+        if (auto hook = onAsk) {
+            lock.unlock();
+            return hook({title, text, buttons}, cancel);
         }
-        if (hook) return hook({title, text, buttons}, cancel);
-        std::lock_guard lock(mutex_);
         if (answers_.empty()) return buttons == DialogButtons::ok ? DIALOG_OK : DIALOG_NO;
         int answer = answers_.front();
         answers_.pop_front();

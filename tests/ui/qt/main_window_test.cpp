@@ -41,7 +41,7 @@ TEST(MainWindowView, CallPlacedFromTheFieldsThenDroppedFreesBothSides) {
     TempDir dir;
     setStorePath(dir.file("window.conf"));
     ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-    ProgramCopy bob(dir, "bob", TC_PROGRAM);
+    ProgramCopy bob(dir, "bob");
     ASSERT_TRUE(bob.start({.id = "Bob", .password = "letmein"}) && bob.waitReady())
         << describe(bob);
     settings.trayIcon = 1; // as main() decides from "/I" before the window is made
@@ -118,8 +118,7 @@ TEST(MainWindowView, AClickActsOnTheLineOfTheRowClickedAfterTheRowsMoved) {
     MainWindow window;
     for (int n : {2, 5, 7})
         lineTable[n].inUse = 1, rowUpdate(n);
-    setWindowShown(true);
-    window.refresh();
+    setWindowShown(true), window.refresh();
     auto* list = window.findChild<QListWidget*>("lineList");
     rowUpdate(ROW_REMOVE + 2);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
