@@ -1,5 +1,7 @@
 #include "platform/thread_start.h"
 
+#include <pthread.h>
+
 namespace tc {
 
 ThreadStartFaults threadStartFaults;
@@ -27,6 +29,13 @@ bool threadStartRefused(ThreadKind kind) {
             return true;
         }
     return false;
+}
+
+void nameThread(std::thread& thread, ThreadKind kind) {
+    static const char* const names[] = {"tc-any",     "tc-owner",  "tc-receive", "tc-send",
+                                        "tc-allow",   "tc-worker", "tc-audio",   "tc-device",
+                                        "tc-console", "tc-writer", "tc-program"};
+    pthread_setname_np(thread.native_handle(), names[static_cast<int>(kind)]);
 }
 
 } // namespace tc

@@ -35,6 +35,8 @@ void resetThreadStartFaults();
 void failThreadStarts(ThreadKind kind, int count);
 // True when this start of `kind` is to fail (it uses up one of the planned faults).
 bool threadStartRefused(ThreadKind kind);
+// Names the thread after its kind ("tc-receive", ...), as `top -H` and debuggers show it.
+void nameThread(std::thread& thread, ThreadKind kind);
 
 // Starts `body(args...)` on a new thread stored in `slot` (which holds no thread). Returns 0 when
 // it runs, 1 when it could not be started; no exception leaves it.
@@ -46,6 +48,7 @@ int startThread(std::thread& slot, ThreadKind kind, F&& body, A&&... args) {
     } catch (const std::exception&) {
         return 1;
     }
+    nameThread(slot, kind);
     return 0;
 }
 
