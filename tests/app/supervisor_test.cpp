@@ -24,7 +24,8 @@ class SupervisorTest : public ::testing::Test {
         for (auto reset : {resetSettings, resetLineTable, resetAudioState, resetAudioPeriodState,
                            resetStartupState, resetOutput})
             reset();
-        attachConsole(&console), setDialogs(&dialogs);
+        attachConsole(&console);
+        setDialogs(&dialogs);
         audioState.waveIn.reset(new WaveIn(std::unique_ptr<CaptureStream>(mic), true));
         audioState.waveOut.reset(new WaveOut(std::unique_ptr<PlaybackStream>(speaker), true));
         audioPeriodState.pause = [this](int ms) {
@@ -50,7 +51,8 @@ TEST_F(SupervisorTest, InputOpensAreRetriedWithABeepWhileALineIsLeftThenTheIdleL
     int hookCalls = 0;
     setShutdownHook([&hookCalls] { ++hookCalls; });
 
-    mic->failOpens = 1000, claimLine(false);
+    mic->failOpens = 1000;
+    claimLine(false);
     onPause = [this](int ms) {
         if (ms == 2000 && paused[2000] == 3) releaseLine(0);
         // /T while idle waits for a call; Quit (2) ends the idle loop.
@@ -66,7 +68,8 @@ TEST_F(SupervisorTest, InputOpensAreRetriedWithABeepWhileALineIsLeftThenTheIdleL
 }
 
 TEST_F(SupervisorTest, OutputRetriesThenThePeriodRunsEndsAndTheNextCallOpensTheDevicesAgain) {
-    speaker->failOpens = 2, claimLine(false);
+    speaker->failOpens = 2;
+    claimLine(false);
     onPause = [this](int ms) {
         if (ms == 500 && audioState.waveOut->isOpen()) releaseLine(0); // the period runs
         if (ms == 500 && !audioState.audioOpen && linesInUse() == 0) claimLine(false);
@@ -84,7 +87,9 @@ TEST_F(SupervisorTest, OutputRetriesThenThePeriodRunsEndsAndTheNextCallOpensTheD
 }
 
 TEST_F(SupervisorTest, ToneRepeatsWhileOneLineWaitsAndSoundsOnceWithMore) {
-    settings.terminateMode = 1, claimLine(true), audioState.toneRequest = 1;
+    settings.terminateMode = 1;
+    claimLine(true);
+    audioState.toneRequest = 1;
     onPause = [this](int ms) {
         if (ms == 5) audioState.waveOut->pumpOnce(); // the device plays
         if (ms == 500 && paused[500] == 2) claimLine(true);

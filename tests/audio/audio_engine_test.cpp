@@ -40,7 +40,8 @@ class AudioEngineTest : public ::testing::Test {
 
     int addLine(bool active) {
         int n = claimLine(false);
-        lineTable[n].accepted = 1, lineTable[n].active = active;
+        lineTable[n].accepted = 1;
+        lineTable[n].active = active;
         return n;
     }
     // The line's receive thread hands over a block.
@@ -50,7 +51,8 @@ class AudioEngineTest : public ::testing::Test {
     }
     // The microphone fills one capture block, then the engine makes one pass.
     void speak(int value) {
-        mic->push(block(value).data()), audioState.waveIn->pumpOnce();
+        mic->push(block(value).data());
+        audioState.waveIn->pumpOnce();
         enginePass(state);
     }
     // The speaker plays what is queued (or silence) for `count` blocks.
@@ -87,8 +89,10 @@ TEST_F(AudioEngineTest, PeerToPeerActiveLinesHearTheMicOnly) {
 
     // Capture blocks that piled up are all taken in one pass, and handed back to the device; the
     // line gets the first only, as its send thread has not taken that one yet.
-    for (int i = 0; i < N - 2; ++i)
-        mic->push(block(i).data()), audioState.waveIn->pumpOnce();
+    for (int i = 0; i < N - 2; ++i) {
+        mic->push(block(i).data());
+        audioState.waveIn->pumpOnce();
+    }
     EXPECT_TRUE(audioOverloaded());
     enginePass(state);
     EXPECT_EQ(std::pair(captureBlocksWaiting(), audioState.waveIn->queued()), std::pair(0, N));
@@ -112,7 +116,9 @@ TEST_F(AudioEngineTest, HubAndServerBridgeActiveLinesWithMicAndHeldLinesAmongThe
                                block(16), block(8)}));
     }
     for (int sign : {1, -1}) { // mixing saturates at both limits
-        deliver(a, sign * 30000), deliver(b, sign * 10000), speak(sign * 30000);
+        deliver(a, sign * 30000);
+        deliver(b, sign * 10000);
+        speak(sign * 30000);
         EXPECT_EQ((std::vector{play()[0], sent(a), sent(b)}),
                   std::vector(3, block(sign > 0 ? 32767 : -32768)));
     }
@@ -122,8 +128,11 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     settings.hubMode = HUB_HUB;
     int a = addLine(true), b = addLine(false), c = addLine(false);
     // Three playback rounds without a capture block: three mixes wait per line, sent in order.
-    for (int round = 1; round <= 3; ++round)
-        deliver(b, round), deliver(c, 10 * round), enginePass(state);
+    for (int round = 1; round <= 3; ++round) {
+        deliver(b, round);
+        deliver(c, 10 * round);
+        enginePass(state);
+    }
     for (int round = 1; round <= 2; ++round) {
         speak(0);
         EXPECT_EQ((std::vector{sent(b), sent(c)}), (std::vector{block(10 * round), block(round)}));
@@ -135,7 +144,8 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     // Only c delivers: b gets no mix (its slot still holds an old one, which is not sent again)
     // and c hears b's last block.
     settings.hubMode = HUB_HUB;
-    deliver(c, 40), speak(0);
+    deliver(c, 40);
+    speak(0);
     EXPECT_TRUE(gotNothing(b));
     EXPECT_EQ(sent(c), block(3));
 
@@ -157,7 +167,9 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
     deliver(c, 3);
     int heard = 0;
     for (int round = 0; round < 12; ++round) {
-        deliver(b, 1), speak(0), play();
+        deliver(b, 1);
+        speak(0);
+        play();
         heard += sent(b)[0] == 3;
     }
     EXPECT_EQ(heard, HUB_RING_BLOCKS + 1);
@@ -166,13 +178,16 @@ TEST_F(AudioEngineTest, OnlyMixesMadeForALineInThisRoundAreSent) {
 TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     int a = addLine(true), b = addLine(true), waiting = claimLine(true);
     auto feed = [&](int count) { // a delivers, b does not
-        for (int i = 0; i < count; ++i)
-            deliver(a, 1), enginePass(state);
+        for (int i = 0; i < count; ++i) {
+            deliver(a, 1);
+            enginePass(state);
+        }
         return audioState.waveOut->queued();
     };
     EXPECT_EQ(feed(N / 2), N / 2) << "below N/2 queued blocks any fresh block is played at once";
     EXPECT_EQ(feed(1), N / 2) << "b is late: nothing is played";
-    deliver(b, 4), enginePass(state);
+    deliver(b, 4);
+    enginePass(state);
     EXPECT_EQ(play(N / 2 + 1).back(), block(5));
     settings.midDiff = 1; // lets the engine go on with one line missing
     EXPECT_EQ(feed(N / 2 + 1), N / 2 + 1);
@@ -184,7 +199,8 @@ TEST_F(AudioEngineTest, OnceHalfTheQueueIsFullEveryCountedLineMustDeliver) {
     EXPECT_EQ(lineTable[a].rxReady.load(), 1);
     for (int n : {a, b, waiting})
         EXPECT_TRUE(rxEvent[n].wait(0)) << "line " << n;
-    play(), enginePass(state);
+    play();
+    enginePass(state);
     EXPECT_EQ(lineTable[a].rxReady.load(), 0) << "room again";
 }
 

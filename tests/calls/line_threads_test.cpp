@@ -57,7 +57,9 @@ class LineThreadsTest : public ::testing::Test {
         for (auto& r : lineTable)
             r.ending |= 1;
         EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-        reapThreads(), setDialogs(nullptr), attachConsole(nullptr);
+        reapThreads();
+        setDialogs(nullptr);
+        attachConsole(nullptr);
     }
 
     // Claims line 0 on our end of a new socket pair, as seen from `peer`, and starts `body` on it.
@@ -70,7 +72,8 @@ class LineThreadsTest : public ::testing::Test {
         lineTable[0].sock = fds[0];
         sockaddr_in address{};
         ::inet_pton(AF_INET, peer, &address.sin_addr);
-        lineTable[0].peerAddr.set(address), lineTable[0].peerName.set(peer);
+        lineTable[0].peerAddr.set(address);
+        lineTable[0].peerName.set(peer);
         thread = std::thread(body, 0);
         return lineTable[0];
     }
@@ -97,7 +100,9 @@ class LineThreadsTest : public ::testing::Test {
     void giveBlock(const int16_t* block, uint32_t seq) {
         ASSERT_TRUE(eventually([] { return lineTable[0].txReady.load() == 0; }));
         std::memcpy(lineTable[0].txBlock, block, BLOCK_BYTES);
-        lineTable[0].txSeq = seq, lineTable[0].txReady = 1, txEvent[0].set();
+        lineTable[0].txSeq = seq;
+        lineTable[0].txReady = 1;
+        txEvent[0].set();
     }
 
     FakeConsole console;
@@ -247,7 +252,9 @@ TEST_F(LineThreadsTest, QueryBoxIsAskedAndItsAnswerSentBack) {
 // speaker gain. Blocks nobody takes wait only up to the dump limit: the rest of them is dropped.
 TEST_F(LineThreadsTest, HighPacketIsHandedOverBlockByBlockAndDroppedPastTheDumpLimit) {
     LineRecord& r = openLine(false);
-    r.compCode = COMP_HIGH, r.active = 1, r.spkGain = -1;
+    r.compCode = COMP_HIGH;
+    r.active = 1;
+    r.spkGain = -1;
     Packet p = makePacket(COMP_HIGH, 77); // any payload is a valid High packet
     for (int i = 0; i < PAYLOAD_BYTES; ++i)
         p.payload[i] = uint8_t(i * 37);
@@ -259,7 +266,8 @@ TEST_F(LineThreadsTest, HighPacketIsHandedOverBlockByBlockAndDroppedPastTheDumpL
         ASSERT_TRUE(eventually([&] { return r.rxReady.load() == 1; })) << "block " << k;
         for (int i = 0; i < BLOCK_SAMPLES; ++i)
             ASSERT_EQ(r.rxBlock[i], speech[size_t(k * BLOCK_SAMPLES + i)] >> 1) << k << " " << i;
-        r.rxReady = 0, rxEvent[0].set();
+        r.rxReady = 0;
+        rxEvent[0].set();
     }
     // The outgoing line counts as accepted with the first audio packet it plays.
     EXPECT_EQ(console.text(), "Call Accepted\n");
@@ -308,7 +316,8 @@ TEST_F(LineThreadsTest, PeerTextsShowControlsAndLineBreaksAsQuestionMarks) {
                               "Message From #0:  hi?[2J??\n";
     ASSERT_TRUE(console.waitForText(shown, 3000)) << console.text();
     EXPECT_EQ(r.peerId.get(), "<b>Eve</b>??Accepted Call #3");
-    stopThread(), closeLogFile(); // its last message is in the log too
+    stopThread();
+    closeLogFile(); // its last message is in the log too
     const std::string logged = test::TempDir::read(dir.file("peer.log"));
     EXPECT_NE(logged.find(shown), std::string::npos) << logged;
 }
@@ -352,7 +361,8 @@ TEST_F(LineThreadsTest, SendThreadPacksBlocksFollowsACodeChangeAndEndsOnAFailedS
 TEST_F(LineThreadsTest, SilentCallerIsAskedForWithItsSourcePortAndNoAnswerIsNo) {
     openLine(true).port = 40000; // its receive thread hears nothing
     dialogs.onAsk = [](const test::FakeDialogs::Question&, const std::atomic<uint8_t>*) {
-        lineTable[0].peerPort = 9000, lineTable[0].peerId.set("Late");
+        lineTable[0].peerPort = 9000;
+        lineTable[0].peerId.set("Late");
         return DIALOG_YES;
     };
     allowThread(0);
@@ -368,18 +378,22 @@ TEST_F(LineThreadsTest, SilentCallerIsAskedForWithItsSourcePortAndNoAnswerIsNo) 
         return DIALOG_CLOSED;
     };
     LineRecord& r = openLine(true, "127.0.0.1", holdThread);
-    r.peerPort = 9000, r.peerId.set("Ann");
+    r.peerPort = 9000;
+    r.peerId.set("Ann");
     EXPECT_TRUE(console.waitForText("Rejected Call From 127.0.0.1 9000 [Ann]\n", 5000));
     EXPECT_TRUE(eventually([] { return linesInUse() == 0; }));
-    fds[0] = -1, callQuestionMs = 60000; // the socket was closed by the hold thread
+    fds[0] = -1;
+    callQuestionMs = 60000; // the socket was closed by the hold thread
 }
 
 // The greeting goes out in order. Asked for a redial, the owner thread calls again as soon as
 // the callee hangs up, announcing the redial before its ID; switched off again, the line ends
 // for good with its teardown printed once.
 TEST_F(LineThreadsTest, CallOutGreetingGoesOutInOrderAndTheLineEndsCleanly) {
-    settings.ownId.set("Alice"), settings.dnsName.set("alice.example");
-    settings.listenPort = 7100, settings.defaultCompression = 6;
+    settings.ownId.set("Alice");
+    settings.dnsName.set("alice.example");
+    settings.listenPort = 7100;
+    settings.defaultCompression = 6;
     startupState.instanceStamp = 123456;
     ASSERT_TRUE(placeCall("127.0.0.1", callee.listen(), "secret", 0) == 0 && callee.accept());
     EXPECT_EQ(next(&callee), std::pair(PKT_ID, 7100)) << "a first call announces no redial";
@@ -446,7 +460,8 @@ TEST_F(LineThreadsTest, CallOutToAWebPageSendsOnlyTheRequest) {
 // afresh; only the first 255 query bytes count, and a NUL ends the query.
 TEST_F(UdpStatusTest, RepliesHoldOneItemPerLetterUpTo256Characters) {
     settings.forwardPort.set("123456");
-    settings.incomingMode = INCOMING_FORWARD, settings.hubMode = HUB_SERVER;
+    settings.incomingMode = INCOMING_FORWARD;
+    settings.hubMode = HUB_SERVER;
     openLine(false); // one call
     const std::string id = "ID=Talkcircle\n", id2 = id + id, id8 = id2 + id2 + id2 + id2;
     const std::string port = "Blk=2 Hub=2 Calls=1\n", m238(238, 'm');
@@ -493,7 +508,8 @@ TEST_F(UdpStatusTest, BurstFromOneAddressGetsAboutTenReplies) {
     for (pollfd p{s, POLLIN, 0}; ::poll(&p, 1, 1000) > 0 && ::recv(s, reply, 300, 0) > 0;)
         ++replies;
     ::close(s);
-    stopUdpStatus(), service.join();
+    stopUdpStatus();
+    service.join();
     EXPECT_TRUE(replies >= 10 && replies <= 12) << replies;
 }
 

@@ -30,7 +30,8 @@ class CommandFixture : public ::testing::Test {
             reset();
         // Written by one command thread at a time, read by the test once the command is done.
         windowHooks.setText = [this](WindowText which, const std::string& t) { texts[which] = t; };
-        attachConsole(&console), setStorePath(dir.file("conf/talkcircle.conf"));
+        attachConsole(&console);
+        setStorePath(dir.file("conf/talkcircle.conf"));
     }
     void TearDown() override {
         attachConsole(nullptr);

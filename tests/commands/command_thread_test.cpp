@@ -49,14 +49,16 @@ class DnsTest : public CommandFixture {
   protected:
     void SetUp() override {
         CommandFixture::SetUp();
-        dnsTimings.checkWaitMs = 100, dnsTimings.settleWaitMs = 50;
+        dnsTimings.checkWaitMs = 100;
+        dnsTimings.settleWaitMs = 50;
         settings.listenPort = freePort();
         sockaddr_in a{AF_INET, htons(settings.listenPort), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     }
     void TearDown() override {
         ::close(udp);
-        resetDnsTimings(), CommandFixture::TearDown();
+        resetDnsTimings();
+        CommandFixture::TearDown();
     }
     // The check datagrams that arrive until none has come for 200 ms.
     std::string checks() {
@@ -133,7 +135,8 @@ TEST_F(DnsTest, VerifiedByTheOwnStatusServiceInModeOneAndByTheThread) {
     settings.dnsUpdateActive = 1;
     auto updater = std::async(std::launch::async, dnsThread);
     EXPECT_EQ(updater.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    stopUdpStatus(), service.join();
+    stopUdpStatus();
+    service.join();
     EXPECT_EQ(console.text(), "Dynamic DNS Verified\nDynamic DNS Verified\n");
     EXPECT_TRUE(settings.dnsUpdateActive == 0 && server.requests().empty());
 }
@@ -196,7 +199,8 @@ TEST_F(CommandThreads, PromptAndTypedLines) {
     settings.startupCommandCount = 1;
     start(ROLE_CONSOLE);
     console.pushLine("Reply back\r");
-    console.pushLine(""), console.pushEndOfInput();
+    console.pushLine("");
+    console.pushEndOfInput();
     ASSERT_TRUE(console.waitForReads(4, 3000));
     std::string text = console.take();
     EXPECT_TRUE(text.starts_with("\nMicrophone Enabled\n\n" + PROMPT + PROMPT)) << text;
@@ -212,7 +216,8 @@ TEST_F(CommandThreads, PromptAndTypedLines) {
 // lines that answer them are not run as commands ("y" would clear the password).
 TEST_F(CommandThreads, QuestionsTakeTheNextTypedLinesInTurn) {
     ConsoleDialogs dialogs;
-    settings.callPassword.set("pw"), start(ROLE_CONSOLE);
+    settings.callPassword.set("pw");
+    start(ROLE_CONSOLE);
     ASSERT_TRUE(console.waitForText("> ", 3000));
     std::future<int> first, second;
     // Without a console the questions end, so a failed check below never leaves them waiting.

@@ -84,7 +84,8 @@ TEST_F(Commands, RefusalsPrintTheirTextAndChangeNothing) {
         {"Invalid Type", {"Vol 1 Q 1"}},
         {"No Message", {"Send 2", "Send 1\n"}},
         {"2: Compression Level Not Supported By Other Party", {"Komp 2 Y"}}};
-    useLine({1}), useLine({2}, true, 0x01000000); // a peer older than High compression
+    useLine({1});
+    useLine({2}, true, 0x01000000); // a peer older than High compression
     useLine({3}, false);
     settings.incomingMode = INCOMING_NO_PORT;
     for (const auto& [printed, lines] : cases)
@@ -102,7 +103,8 @@ TEST_F(Commands, RefusalsPrintTheirTextAndChangeNothing) {
 // step is a command line (printing nothing) or a code (returning 0), then the active flags of
 // lines 0, 1 and 3 as digits.
 TEST_F(Commands, TalkHoldPrivNoneInvVolAndLineOpCodes) {
-    useLine({0, 1}), useLine({3}, false);
+    useLine({0, 1});
+    useLine({3}, false);
     // Refusals printed through the output flags carried in the code.
     for (int32_t code :
          {LINEOP_TALK, lineOpCode(5, 0, LINEOP_HOLD), lineOpCode(5, NoConsole, LINEOP_DROP),
@@ -127,15 +129,18 @@ TEST_F(Commands, TalkHoldPrivNoneInvVolAndLineOpCodes) {
 // sends typed lines until the end of input; Quit drops every line, and ends the program once
 // they have ended.
 TEST_F(Commands, WhatReachesThePeersImAndQuitInTwoPhases) {
-    useLine({0, 2}), useLine({5}, false);
+    useLine({0, 2});
+    useLine({5}, false);
     lineTable[0].autoRetry = 1;
     // A typed line longer than a message holds goes out whole in several, cut between characters.
     const std::string a(252, 'a'), b(300, 'b');
-    console.pushLine(a + "é" + b), console.pushEndOfInput();
+    console.pushLine(a + "é" + b);
+    console.pushEndOfInput();
     EXPECT_EQ(run("IM 2"), "^Z To End\n> > IM Mode Ended\n\n");
     for (const std::string& piece : {a, "é" + b.substr(49), b.substr(251)})
         EXPECT_EQ(sent(2), packet(PKT_MESSAGE, 0, piece));
-    console.pushLine("hello"), console.pushEndOfInput();
+    console.pushLine("hello");
+    console.pushEndOfInput();
     const std::tuple<const char*, const char*, std::string_view, std::string> cases[] = {
         {"IM -1", "^Z To End\n> > IM Mode Ended\n\n", "025", packet(PKT_MESSAGE, 0, "hello")},
         {"Send -1 hello  there\n", "", "025", packet(PKT_MESSAGE, 0, "hello  there")},

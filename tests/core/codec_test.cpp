@@ -46,7 +46,8 @@ Samples scaled(Samples in, int shift) {
     const size_t n = in.size();
     in.resize(COMP_BLOCK_SAMPLES);
     Samples out(COMP_BLOCK_SAMPLES, 12345);
-    scaleBlock(out.data(), in.data(), shift), scaleBlock(in.data(), in.data(), shift);
+    scaleBlock(out.data(), in.data(), shift);
+    scaleBlock(in.data(), in.data(), shift);
     EXPECT_EQ(in, out) << "in place, shift " << shift;
     return part(out, 0, n);
 }
@@ -110,7 +111,8 @@ TEST(MediumPacking, WorkedRoundsOfOnesAndOfFives) {
     EXPECT_EQ(part(out, 0, 8), (Bytes{0x33, 0x03, 0xF3, 0xCB, 0x33, 0x03, 0xF3, 0x8C}));
     EXPECT_EQ(part(out, 8, 56), Bytes(56, 0));
 
-    levels.fill(5), packLevels(levels.data(), out.data(), 255);
+    levels.fill(5);
+    packLevels(levels.data(), out.data(), 255);
     const unsigned w = (129 * 130 + 129) | 0x8000;
     const Bytes round{0xFF, 0x0F, 0xBF, uint8_t(w), 0xFF, 0x0F, 0xBF, uint8_t(w >> 8)};
     for (size_t r = 0; r < 8; ++r)
@@ -164,7 +166,8 @@ TEST(MediumCodec, EncoderScaleCodesSilenceSaturationAndCarriedError) {
 TEST(MediumCodec, DecoderLevelsLeakyIntegratorAndSaturation) {
     // Scale code 8: step 64; the six levels stand for -64, -39, -13, 12, 38, 63.
     Levels levels;
-    levels.fill(3), std::copy_n(std::begin({5, 3, 0, 1, 2, 4}), 6, levels.begin());
+    levels.fill(3);
+    std::copy_n(std::begin({5, 3, 0, 1, 2, 4}), 6, levels.begin());
     int32_t state;
     Samples out = mediumDecoded(levels, 8, state = 0);
     // Halving and adding 12 settles at 23.

@@ -20,7 +20,8 @@ using Words = std::vector<std::string>;
 class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetSettings(), resetWindowHooks();
+        resetSettings();
+        resetWindowHooks();
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             if (which != WindowText::panel) shown[which] = text;
         };
@@ -79,7 +80,8 @@ TEST_F(CommandLineTest, OptionsTable) {
         {{"/X", "100000"}, "x=64/128/32"},
     };
     for (auto& [words, expect] : cases) {
-        resetSettings(), shown.clear();
+        resetSettings();
+        shown.clear();
         console.take();
         settings.trayIcon = beginsWithTrayOption(words) ? 1 : 0;
         const size_t k = parseOptions(words, true);

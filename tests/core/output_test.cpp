@@ -27,7 +27,8 @@ std::string rows(std::vector<std::string> shown) {
 class OutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetOutput(), attachConsole(&console);
+        resetOutput();
+        attachConsole(&console);
         // Messages from several threads show the panel at once, as in the window model.
         windowHooks.setText = [this](WindowText which, const std::string& text) {
             std::lock_guard lock(panelMutex);
@@ -35,8 +36,11 @@ class OutputTest : public ::testing::Test {
         };
     }
     void TearDown() override {
-        closeLogFile(), resetOutput();
-        setConsoleHooks({}), setDialogs(nullptr), resetWindowHooks();
+        closeLogFile();
+        resetOutput();
+        setConsoleHooks({});
+        setDialogs(nullptr);
+        resetWindowHooks();
     }
     FakeConsole console;
     test::TempDir dir;
@@ -73,7 +77,8 @@ TEST_F(OutputTest, PanelRowsCarryOverScrollAndTakeATopRow) {
 
 TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     test::FakeDialogs dialogs;
-    setDialogs(&dialogs), dialogs.chooseFile(dir.file("flags.log"));
+    setDialogs(&dialogs);
+    dialogs.chooseFile(dir.file("flags.log"));
     chooseLogFile();
     struct stat logStat {};
     ASSERT_EQ(::stat(dir.file("flags.log").c_str(), &logStat), 0);
@@ -82,8 +87,10 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
     setConsoleHooks({[this]() -> Console* { return &console; }, [](Console*) {}});
     closeConsole();
     ASSERT_EQ(openConsole(), 0);
-    message("A\n"), output(NoConsole, "B\n");
-    output(NoLog, "C\n"), output(NoPanel, "D\n");
+    message("A\n");
+    output(NoConsole, "B\n");
+    output(NoLog, "C\n");
+    output(NoPanel, "D\n");
     output(NoPanel | NoLog, "> ");
     output(ToCommander, "E\n");                        // no command running: like flags 0
     EXPECT_TRUE(consoleControl(ConsoleEvent::ctrlC));  // a fresh prompt, not on the panel
@@ -100,7 +107,8 @@ TEST_F(OutputTest, FlagsRouteEachTextOnceCutTo511AndTheBannerOnlyToTheConsole) {
               "A\nB\nD\nE\n\n> " + cut);                    // nothing added
     EXPECT_EQ(openLogFile(dir.file("no/such/dir.log")), 1); // cannot be created: none
     EXPECT_EQ(outputState.logFile, -1);
-    closeConsole(), setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
+    closeConsole();
+    setConsoleHooks({[] { return static_cast<Console*>(nullptr); }, {}});
     EXPECT_EQ(openConsole(), 1);
 }
 
@@ -138,12 +146,15 @@ struct StuckConsole : FakeConsole {
 
 TEST_F(OutputTest, ConsoleThatDoesNotKeepUpLosesLaterMessagesOnlyThereAndIsToldHowMany) {
     StuckConsole stuck;
-    stuck.gate.lock(), attachConsole(&stuck);
+    stuck.gate.lock();
+    attachConsole(&stuck);
     ASSERT_EQ(openLogFile(dir.file("all.log")), 0);
     ASSERT_EQ(startConsoleWriter(), 0);
     std::string all;
-    for (int i = 0; i < 400; ++i)
-        message("m%d\n", i), all += "m" + std::to_string(i) + "\n";
+    for (int i = 0; i < 400; ++i) {
+        message("m%d\n", i);
+        all += "m" + std::to_string(i) + "\n";
+    }
     EXPECT_EQ(test::TempDir::read(dir.file("all.log")), all) << "the log has each one at once";
     stuck.gate.unlock();
     ASSERT_TRUE(stuck.waitForText("messages not shown]\n", 3000));

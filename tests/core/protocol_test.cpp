@@ -49,14 +49,16 @@ struct TcpLine : ::testing::Test {
 
 // Claiming and releasing lines, alone and from many threads at once.
 TEST(LineTable, AClaimTakesTheLowestFreeLineClearedAndTheNinthFails) {
-    resetSettings(), resetLineTable();
+    resetSettings();
+    resetLineTable();
     settings.defaultCompression = 6;
     for (int n = 0; n < MAX_LINES; ++n)
         EXPECT_EQ(claimLine(n % 2 == 0), n);
     // What an ended call on line 1 leaves behind that would break the next call on the line.
     LineRecord& r = lineTable[1];
     r.ending = r.accepted = r.active = r.autoRetry = r.rxReady = r.txReady = 1;
-    r.sock = 77, r.txCodecState = r.rxCodecState = 123;
+    r.sock = 77;
+    r.txCodecState = r.rxCodecState = 123;
     r.peerId.set("old id");
     releaseLine(1);
     rxEvent[1].set();
@@ -67,7 +69,8 @@ TEST(LineTable, AClaimTakesTheLowestFreeLineClearedAndTheNinthFails) {
     EXPECT_EQ(r.peerId.get(), "");
     EXPECT_FALSE(rxEvent[1].wait(0));
     // The ninth claim changes nothing: no redraw, all eight in use, no record cleared.
-    r.peerPort = 77, displayDirty = 0;
+    r.peerPort = 77;
+    displayDirty = 0;
     EXPECT_EQ(claimLine(true), -1);
     EXPECT_EQ((std::vector<int>{displayDirty, linesInUse(), r.peerPort}),
               (std::vector<int>{0, MAX_LINES, 77}));
@@ -119,7 +122,8 @@ TEST_F(TcpLine, SplitAndMergedPacketsArriveWholeAndATornOneEndsTheRead) {
     ending = 0;
     EXPECT_EQ(recvPacket(sock, got, &ending), PACKET_BYTES);
     const Packet torn = makePacket(PKT_MESSAGE, 0, "torn");
-    peer.sendBytes(&torn, 600), peer.close();
+    peer.sendBytes(&torn, 600);
+    peer.close();
     EXPECT_LT(recvPacket(sock, got), 1);
 }
 
@@ -205,7 +209,10 @@ TEST(PacketContents, VersionNumbers) {
 // Puts line n in use, accepted, with the given activity, ID and port (address 10.0.0.n).
 void setLine(int n, bool accepted, bool active, const std::string& id, int port = 0) {
     LineRecord& r = lineTable[n];
-    r.inUse = 1, r.accepted = accepted, r.active = active, r.peerPort = port;
+    r.inUse = 1;
+    r.accepted = accepted;
+    r.active = active;
+    r.peerPort = port;
     r.peerId.set(id);
     r.peerName.set("10.0.0." + std::to_string(n));
     r.peerAddr.set({AF_INET, 0, {htonl(0x0A000000u + uint32_t(n))}, {}});
@@ -222,10 +229,14 @@ Strings listIds(int line) {
 }
 
 TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
-    resetSettings(), resetLineTable();
-    setLine(0, true, true, "A0", 1000), setLine(1, false, false, "NotAccepted");
-    setLine(2, true, true, "Asker", 8192), setLine(3, true, false, "H3", 1003);
-    setLine(5, true, true, "A5", 65535), setLine(6, true, false, "H6");
+    resetSettings();
+    resetLineTable();
+    setLine(0, true, true, "A0", 1000);
+    setLine(1, false, false, "NotAccepted");
+    setLine(2, true, true, "Asker", 8192);
+    setLine(3, true, false, "H3", 1003);
+    setLine(5, true, true, "A5", 65535);
+    setLine(6, true, false, "H6");
     Packet p;
     EXPECT_EQ(buildConnList(2, p), 3);
     // Entry 0: the asking line, address bytes in dotted order, port little-endian, ID at +80.
@@ -248,7 +259,8 @@ TEST(ConnList, EntriesOfTheAskersPartyOnTheWireAsPrintedAndTheServerList) {
 }
 
 TEST(ConnList, LongIdsAndReceivedGarbageNeverRunPastThePayload) {
-    resetSettings(), resetLineTable();
+    resetSettings();
+    resetLineTable();
     for (int n = 0; n < MAX_LINES; ++n)
         setLine(n, true, true, std::string(n == 4 ? 20 : 255, char('a' + n)), n);
     // 80 + 3 x 256 bytes of 255-character IDs reach 848; the 20-character one still fits.

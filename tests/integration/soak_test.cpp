@@ -57,7 +57,8 @@ void hostileConnection(int port, unsigned seed) {
         sendPacket(pick(100) - 50, pick(100), 1 + pick(PACKET_BYTES), true);
     for (int i = kind == 1 ? pick(6) : -1; i >= 0; --i) { // torn packets, a hang-up inside one
         int cut = 1 + pick(PACKET_BYTES - 1);
-        sendPacket(types[pick(12)], pick(12) - 2, cut), pause(40);
+        sendPacket(types[pick(12)], pick(12) - 2, cut);
+        pause(40);
         sendPacket(types[pick(12)], pick(12) - 2, i ? PACKET_BYTES - cut : cut / 2);
     }
     for (int i = kind == 3 ? 50 + pick(400) : 0; i > 0; --i) // a flood of valid packets

@@ -139,7 +139,9 @@ TEST_F(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
         double re = 0, im = 0;
         for (size_t i = 0; i < 400; ++i) {
             double x = played[at + i], phase = 2 * std::numbers::pi * 440.0 * double(i) / 8000;
-            energy += x * x, re += x * std::cos(phase), im += x * std::sin(phase);
+            energy += x * x;
+            re += x * std::cos(phase);
+            im += x * std::sin(phase);
         }
         inBin += 2 * (re * re + im * im) / 400;
     }
@@ -167,8 +169,10 @@ TEST_F(SoundServerTest, CallThroughPulseAudioCarriesAToneAndSpeechIntact) {
     std::vector<double> seconds;
     for (size_t from = 0; from + 8000 <= speech.size(); from += 8000) {
         double all = 0, back = 0;
-        for (size_t i = from; i < from + 8000; ++i)
-            all += double(speech[i]) * speech[i], back += double(rebuilt[i]) * rebuilt[i];
+        for (size_t i = from; i < from + 8000; ++i) {
+            all += double(speech[i]) * speech[i];
+            back += double(rebuilt[i]) * rebuilt[i];
+        }
         seconds.push_back(std::sqrt(back / all));
     }
     ASSERT_EQ(seconds.size(), 4u);

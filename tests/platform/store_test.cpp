@@ -55,7 +55,8 @@ TEST_F(StoreTest, ValuesThatCouldNotBeReadBackAreRefusedAndWritersLoseNothing) {
             store.writeValue(name, name + std::to_string(i));
     };
     std::thread a(writer, STORE_DNS), b(writer, STORE_DNS_UPDATE);
-    a.join(), b.join();
+    a.join();
+    b.join();
     EXPECT_EQ(file(), "Startup=" + longest + "\nDNS=DNS29\nDNSUpdate=DNSUpdate29\n");
 }
 

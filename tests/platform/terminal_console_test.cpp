@@ -26,7 +26,8 @@ TEST(ScreenBuffer, WrapsScrollsAndKeepsFixedRows) {
     EXPECT_EQ(rows[3], row("Z13     y"));
 
     // Fixed rows stay while the rows below them scroll.
-    screen.clear(), screen.write("early\n");
+    screen.clear();
+    screen.write("early\n");
     std::vector<std::string> status(12);
     status[3] = std::string(90, 's'); // cut at the width
     screen.setFixedRows(status);

@@ -43,7 +43,8 @@ class ProgramCopy {
     // Starts the copy; false when it could not be started.
     bool start(const CopySetup& setup) {
         port_ = setup.withPort ? (setup.port != 0 ? setup.port : freePort()) : 0;
-        capture_ = dir_.file(name_ + "_in.wav"), playback_ = dir_.file(name_ + "_out.wav");
+        capture_ = dir_.file(name_ + "_in.wav");
+        playback_ = dir_.file(name_ + "_out.wav");
         std::vector<int16_t> capture = setup.capture;
         if (capture.empty()) capture.assign(TEST_BLOCK, 0);
         if (!writeWav(capture_, capture)) return false;

@@ -75,7 +75,9 @@ class ProgramProcess {
         terminal_ = terminal;
         stdinFd_ = terminal ? out[0] : in[1]; // the terminal's one descriptor takes the keys too
         if (!terminal) {
-            ::close(in[0]), ::close(out[1]), ::close(err[1]);
+            ::close(in[0]);
+            ::close(out[1]);
+            ::close(err[1]);
             errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, &err_); });
         }
         if (pid_ < 0) return false;

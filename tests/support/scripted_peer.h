@@ -93,7 +93,8 @@ class ScriptedPeer {
     // Answering side: listen on an ephemeral port of 127.0.0.1. Returns the port, 0 on failure.
     int listen() {
         closeFd(listenFd_);
-        listenPort_ = 0, listenFd_ = listenLoopback(0, listenPort_);
+        listenPort_ = 0;
+        listenFd_ = listenLoopback(0, listenPort_);
         return listenPort_;
     }
     // Waits for one connection on the listening socket.

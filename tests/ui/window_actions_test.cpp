@@ -39,7 +39,8 @@ class AddressBook : public UiFixture {
         return rows;
     }
     void open(const std::string& path) {
-        settings.addressBookFile.set(path), pressControl(Control::addressBookButton);
+        settings.addressBookFile.set(path);
+        pressControl(Control::addressBookButton);
     }
 };
 
@@ -77,7 +78,8 @@ TEST_F(AddressBook, MissingBooksAskForAFileAndLinksAreFollowed) {
     for (int row : {0, 1, 2}) {
         pressControl(Control::addressBookButton);
         open(first);
-        setAddressSelection(row), pressControl(Control::addressBookButton);
+        setAddressSelection(row);
+        pressControl(Control::addressBookButton);
         EXPECT_EQ(view(), "Ann,Bob,") << row;
         EXPECT_EQ(settings.addressBookFile.get(), row ? team : first) << row;
     }
@@ -89,7 +91,8 @@ TEST_F(AddressBook, CallFromAnEntryFillsTheFieldsAndKeepsThePassword) {
     EXPECT_EQ(callButton(), 1);
     setAddressSelection(1);
     EXPECT_EQ(callButton(), 1);
-    setControlText(Control::pswdField, "kept"), setAddressSelection(0);
+    setControlText(Control::pswdField, "kept");
+    setAddressSelection(0);
     ASSERT_EQ(callButton(), 0);
     EXPECT_EQ(view(), "panel");
     // The refused call pauses 2 s before its line is given back; the fields stay for a retry.
@@ -100,7 +103,8 @@ TEST_F(AddressBook, CallFromAnEntryFillsTheFieldsAndKeepsThePassword) {
     // Refusals are error boxes; a minus and a space queue the rest as a command.
     setControlText(Control::hostField, "");
     EXPECT_EQ(callFromFields(), 1);
-    setControlText(Control::hostField, "127.0.0.1"), setControlText(Control::portField, "");
+    setControlText(Control::hostField, "127.0.0.1");
+    setControlText(Control::portField, "");
     EXPECT_EQ(callFromFields(), 1);
     Rows boxes;
     for (const auto& q : dialogs.questions())
@@ -120,7 +124,8 @@ TEST_F(LineList, RowsKeepTheOrderTheLinesCameUpInAndTheirSelection) {
     EXPECT_EQ(listRowLines(), (std::vector<int>{5, 2, 7, -1, -1, -1, -1, -1}));
     EXPECT_EQ(snapshotWindow().lineRows[0], "#5:   OUT  127.0.0.1                  9005  []");
     setLineRowSelected(1, true); // line 2: rewritten, it stays selected
-    lineTable[2].compCode = 6, lineTable[2].incoming = 1;
+    lineTable[2].compCode = 6;
+    lineTable[2].incoming = 1;
     rowUpdate(2);
     EXPECT_EQ(snapshotWindow().lineRows[1], "#2: M IN   127.0.0.1                  9002  []");
     EXPECT_EQ(getSelectedLines(), std::vector<int>{2});
@@ -136,7 +141,8 @@ TEST_F(LineList, DisplayRefreshKeepsTheRowsAndStatesTrueToTheLines) {
     settings.hubMode = HUB_HUB;
     // Line 6 is given back; line 3 ends, its row removed as it does; line 2 is in use without a
     // row. A rewrite of every row gives line 2 a row, but none back to the ending line.
-    lineTable[6].inUse = 0, lineTable[3].ending = 1;
+    lineTable[6].inUse = 0;
+    lineTable[3].ending = 1;
     rowUpdate(ROW_REMOVE + 3);
     useLine(2, false);
     listDirty = 1;
@@ -181,12 +187,15 @@ TEST_F(LineList, OverloadShowsFromFourteenWaitingCaptureBuffersOfSixteen) {
 }
 
 TEST_F(WindowActions, LineActionsAndGainsNeedSelectedRowsAndActOnThoseOnly) {
-    useLine(1), useLine(4);
+    useLine(1);
+    useLine(4);
     lineTable[4].active = 1;
-    setControlText(Control::hostField, "see you"), pressControl(Control::sendMessageButton);
+    setControlText(Control::hostField, "see you");
+    pressControl(Control::sendMessageButton);
     for (char key : {'E', 'R', 'D'}) // export, auto retry, drop
         lineListKey(key);
-    selectAllLineRows(), lineListKey('E');
+    selectAllLineRows();
+    lineListKey('E');
     menuCommand(MENU_SET_RETRY); // marks the talking lines among the selected ones
     EXPECT_EQ(lineTable[1].autoRetry + 10 * lineTable[4].autoRetry, 10);
     EXPECT_EQ(console.take(), "No Line Selected\nNo Line Selected\nNo Line Selected\n"
@@ -212,14 +221,18 @@ TEST_F(WindowActions, LineActionsAndGainsNeedSelectedRowsAndActOnThoseOnly) {
     // Gains: checked against the range; with a row selected for that line only (the field
     // shows the master again), with none for every line record and the master.
     for (auto [field, text, button] : {std::tuple{Control::micGainField, "20", Control::micButton},
-                                       {Control::spkGainField, "loud", Control::spkButton}})
-        setControlText(field, text), pressControl(button);
+                                       {Control::spkGainField, "loud", Control::spkButton}}) {
+        setControlText(field, text);
+        pressControl(button);
+    }
     EXPECT_EQ(console.take(), "Invalid Microphone Gain\nInvalid Speaker Gain\n");
-    setLineRowSelected(1, true), setControlText(Control::micGainField, "-7");
+    setLineRowSelected(1, true);
+    setControlText(Control::micGainField, "-7");
     pressControl(Control::micButton);
     EXPECT_EQ(lineTable[1].micGain + lineTable[4].micGain + settings.masterMicGain, -7);
     EXPECT_EQ(controlText(Control::micGainField), "0");
-    clearLineRowSelection(), setControlText(Control::spkGainField, "15");
+    clearLineRowSelection();
+    setControlText(Control::spkGainField, "15");
     pressControl(Control::spkButton);
     EXPECT_EQ(lineTable[0].spkGain + lineTable[7].spkGain + settings.masterSpkGain, 45);
 }
@@ -249,15 +262,18 @@ TEST_F(WindowActions, HubAndAnswerButtonsCycleWithTheirRefusals) {
 }
 
 TEST_F(WindowActions, CompressionSwitchesALineToTheDefaultLevelThenOff) {
-    useLine(2), useLine(4); // line 4 told no version: taken as older than 1.1
-    lineTable[2].peerVersion = 0x01010000, settings.defaultCompLevel = 15;
+    useLine(2);
+    useLine(4); // line 4 told no version: taken as older than 1.1
+    lineTable[2].peerVersion = 0x01010000;
+    settings.defaultCompLevel = 15;
     setLineRowSelected(0, true);
     for (int code : {15, 0}) {
         pressControl(Control::compButton);
         EXPECT_TRUE(lineTable[2].compCode == code && sent(2, PKT_COMPRESSION, code)) << code;
     }
     EXPECT_EQ(listDirty, 1) << "the rows show the compression";
-    flipLineRowSelection(), pressControl(Control::compButton);
+    flipLineRowSelection();
+    pressControl(Control::compButton);
     EXPECT_TRUE(sent(4, 0, 0));
     clearLineRowSelection(); // none: the default for new calls
     pressControl(Control::compButton);
@@ -270,7 +286,8 @@ TEST_F(WindowActions, CompressionSwitchesALineToTheDefaultLevelThenOff) {
 
 TEST_F(WindowActions, FieldsAreResetOrClearedUnlessNoErase) {
     settings.diagBits = DIAG_NO_ERASE;
-    setControlText(Control::hostField, "hello"), setControlText(Control::portField, "7000");
+    setControlText(Control::hostField, "hello");
+    setControlText(Control::portField, "7000");
     setControlText(Control::pswdField, "Carol");
     pressControl(Control::autoMsgButton);
     pressControl(Control::setIdButton);
@@ -283,7 +300,8 @@ TEST_F(WindowActions, FieldsAreResetOrClearedUnlessNoErase) {
     EXPECT_EQ(fields(), "localhost|8192|Carol");
     pressControl(Control::setIdButton);
     EXPECT_EQ(fields(), "localhost|8192|dflt");
-    setControlText(Control::hostField, "?"), menuCommand(MENU_SET_STARTUP);
+    setControlText(Control::hostField, "?");
+    menuCommand(MENU_SET_STARTUP);
     EXPECT_EQ(fields(), "|8192|dflt");
     EXPECT_EQ(console.take(), "Cannot Retrieve Old Startup String\n"
                               "Startup Changed From: []  To: [hello]\nCurrent Startup: [hello]\n");
@@ -292,14 +310,17 @@ TEST_F(WindowActions, FieldsAreResetOrClearedUnlessNoErase) {
 TEST_F(WindowActions, QuitAsksFirstAndWithoutATrayTheWindowIsMinimisedNotHidden) {
     useLine(2);
     for (int yes : {0, 1}) { // quitting: mode 2 and the line ending
-        dialogs.answer(yes ? DIALOG_YES : DIALOG_NO), lineListKey('Q');
+        dialogs.answer(yes ? DIALOG_YES : DIALOG_NO);
+        lineListKey('Q');
         EXPECT_EQ(settings.terminateMode + (lineTable[2].ending != 0), 3 * yes);
     }
     EXPECT_EQ(dialogs.questions().at(1).text, "Are you sure you want to quit?");
     // A window meant to start hidden (/I) is shown minimised, and Hide/Minimize minimises it
     // instead of hiding it where nothing could bring it back.
-    settings.trayIcon = 2, trayAvailable = false;
-    noSystemTray(), setWindowMinimized(false);
+    settings.trayIcon = 2;
+    trayAvailable = false;
+    noSystemTray();
+    setWindowMinimized(false);
     menuCommand(MENU_HIDE_MINIMIZE);
     EXPECT_TRUE(snapshotWindow().windowShown && snapshotWindow().minimized);
 }

@@ -116,9 +116,12 @@ TEST(MainWindowView, AClickActsOnTheLineOfTheRowClickedAfterTheRowsMoved) {
     QApplication app(argc, argv);
     installWindowHooks();
     MainWindow window;
-    for (int n : {2, 5, 7})
-        lineTable[n].inUse = 1, rowUpdate(n);
-    setWindowShown(true), window.refresh();
+    for (int n : {2, 5, 7}) {
+        lineTable[n].inUse = 1;
+        rowUpdate(n);
+    }
+    setWindowShown(true);
+    window.refresh();
     auto* list = window.findChild<QListWidget*>("lineList");
     rowUpdate(ROW_REMOVE + 2);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
