@@ -18,8 +18,9 @@ AudioState audioState;
 
 namespace {
 
-// Longest wait for a device between passes when nothing else can be due.
-constexpr int IDLE_WAIT_MS = 100;
+// Longest wait of the audio thread when nothing can be due: a captured block runs a pass every
+// 64 ms anyway (in the device's thread), and the end of the audio period wakes it.
+constexpr int IDLE_WAIT_MS = 1000;
 
 bool isLive(const LineRecord& r) {
     return r.inUse && r.accepted && !r.ending;
