@@ -107,23 +107,22 @@ void writeTestSignal(EngineState& state, int16_t* block) {
 }
 
 // Sends a raw packet from the engine: the line's send thread need not wake for it. Returns false
-// when the block has to go to the send thread instead (it is busy with the line, the packet
-// completes a compressed one, which takes encoding, or an earlier packet still waits).
+// when the block has to go to the send thread instead (it or another sender is busy with the
+// line, an earlier packet's rest still waits, or the block completes a compressed packet, which
+// takes encoding).
 bool sendBlockDirectly(int n) {
     LineRecord& r = lineTable[n];
-    if (!r.txDirect.load(std::memory_order_acquire) || r.txPacketWaiting) return false;
+    if (!r.txDirect.load(std::memory_order_acquire)) return false;
     std::unique_lock tx(r.txLock, std::try_to_lock);
     if (!tx.owns_lock() || txBlockCompletesPacket(r)) return false;
+    std::unique_lock send = tryLineSendLock(n);
+    if (!send.owns_lock()) return false;
     int code = takeTxBlock(r);
     if (code < 0) return true; // collected for a compressed packet
     buildTxPacket(r, code);
-    int started = startLinePacket(n, r.txPacket);
-    if (started < 0) {
+    if (startLinePacket(n, r.txPacket) < 0) {
         r.ending |= 1;
         displayDirty = 1;
-    } else if (started == 0) {
-        r.txPacketWaiting = 1;
-        txEvent[n].set();
     } else if (r.txRestBytes > 0) {
         txEvent[n].set(); // the send thread finishes it
     }

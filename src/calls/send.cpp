@@ -12,15 +12,6 @@ namespace {
 // The owner wakes the thread when the line ends; the timeout only bounds a missed wake.
 constexpr int TX_WAIT_MS = 5000;
 
-// Sends a packet the audio engine built but could not start (another sender held the line).
-int sendWaitingPacket(int n) {
-    LineRecord& r = lineTable[n];
-    std::lock_guard tx(r.txLock);
-    int sent = sendLinePacket(n, r.txPacket);
-    r.txPacketWaiting = 0;
-    return sent;
-}
-
 // Takes the block the engine left for this thread, and sends the packet it completes.
 int sendBlock(int n, bool webCall) {
     LineRecord& r = lineTable[n];
@@ -42,9 +33,7 @@ void sendThread(int n) {
     if (!webCall) r.txDirect.store(1, std::memory_order_release);
     while (!r.ending) {
         int sent = 1;
-        if (r.txPacketWaiting)
-            sent = sendWaitingPacket(n);
-        else if (r.txRestBytes > 0)
+        if (r.txRestBytes > 0)
             sent = finishLineSend(n);
         else if (r.txReady.load(std::memory_order_acquire))
             sent = sendBlock(n, webCall);

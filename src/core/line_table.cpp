@@ -42,7 +42,6 @@ void clearRecord(LineRecord& r) {
     r.rxReady = 0;
     r.txReady = 0;
     r.txDirect = 0;
-    r.txPacketWaiting = 0;
     r.accepted = 0;
     r.ending = 0;
     r.incoming = 0;

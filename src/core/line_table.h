@@ -72,7 +72,7 @@ struct LineRecord {
     std::atomic<uint32_t> rxAudioCount{0};
     std::atomic<uint32_t> peerVersion{0};
     int32_t txCodecState = 0; // under txLock
-    int txPendingCount = 0;   // under txLock: blocks collected for the next compressed packet
+    int txPendingCount = 0;   // under txLock: blocks collected in txPending for the next packet
     int32_t rxCodecState = 0; // receive thread only
     SharedText peerName{255};
     SharedText peerId{255};
@@ -93,8 +93,7 @@ struct LineRecord {
     std::atomic<uint8_t> active{0};
     std::atomic<uint8_t> rxReady{0};
     std::atomic<uint8_t> txReady{0};
-    std::atomic<uint8_t> txDirect{0};        // the send thread runs: the engine may send itself
-    std::atomic<uint8_t> txPacketWaiting{0}; // txPacket is whole and waits for the send thread
+    std::atomic<uint8_t> txDirect{0}; // the send thread runs: the engine may send itself
     std::atomic<uint8_t> accepted{0};
     EndingFlag ending{0};
     std::atomic<uint8_t> incoming{0};

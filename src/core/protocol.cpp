@@ -32,10 +32,6 @@ bool keepsShortTexts(int type) {
            type != PKT_COMMANDREPLY;
 }
 
-} // namespace
-
-namespace {
-
 // Sends size bytes from data, counting them in `sent`, until all are sent, the socket fails or
 // the time `until` passes. Returns the bytes sent when all are, -2 when the time ran out, 0 when
 // the peer closed, -1 on failure.
@@ -56,14 +52,17 @@ int sendBytes(int sock, const char* data, size_t size, size_t& sent, int64_t unt
     return static_cast<int>(sent);
 }
 
+int sendPacketBytes(int sock, const Packet& packet, size_t& sent, int64_t until) {
+    return sendBytes(sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent, until);
+}
+
 // Sends what is left of a packet an earlier sender could not finish (the caller holds the send
 // lock). Returns PACKET_BYTES when nothing is left, else as sendBytes.
 int sendRest(LineRecord& r, int64_t until) {
     int left = r.txRestBytes;
     if (left <= 0) return PACKET_BYTES;
     size_t sent = static_cast<size_t>(PACKET_BYTES - left);
-    int result =
-        sendBytes(r.sock, reinterpret_cast<const char*>(&r.txRest), PACKET_BYTES, sent, until);
+    int result = sendPacketBytes(r.sock, r.txRest, sent, until);
     r.txRestBytes = static_cast<int>(PACKET_BYTES - sent);
     return result;
 }
@@ -82,8 +81,7 @@ int noteSendResult(LineRecord& r, int result) {
 
 int sendWholePacket(int sock, const Packet& packet, int waitMs) {
     size_t sent = 0;
-    return sendBytes(sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent,
-                     monotonicMs() + waitMs);
+    return sendPacketBytes(sock, packet, sent, monotonicMs() + waitMs);
 }
 
 int sendLinePacket(int line, const Packet& packet) {
@@ -95,8 +93,7 @@ int sendLinePacket(int line, const Packet& packet) {
     int rest = sendRest(r, until);
     if (rest < 1) return noteSendResult(r, rest);
     size_t sent = 0;
-    return noteSendResult(
-        r, sendBytes(r.sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent, until));
+    return noteSendResult(r, sendPacketBytes(r.sock, packet, sent, until));
 }
 
 int finishLineSend(int line) {
@@ -107,14 +104,18 @@ int finishLineSend(int line) {
     return noteSendResult(r, sendRest(r, monotonicMs() + SEND_WAIT_MS));
 }
 
-int startLinePacket(int line, const Packet& packet) {
-    if (line < 0 || line >= MAX_LINES) return -1;
+std::unique_lock<std::mutex> tryLineSendLock(int line) {
+    if (line < 0 || line >= MAX_LINES) return {};
     LineRecord& r = lineTable[line];
     std::unique_lock lock(r.sendLock, std::try_to_lock);
-    if (!lock.owns_lock() || r.sendStuck || r.txRestBytes > 0) return 0;
+    if (lock.owns_lock() && (r.sendStuck || r.txRestBytes > 0)) lock.unlock();
+    return lock;
+}
+
+int startLinePacket(int line, const Packet& packet) {
+    LineRecord& r = lineTable[line];
     size_t sent = 0;
-    int result = sendBytes(r.sock, reinterpret_cast<const char*>(&packet), sizeof(packet), sent,
-                           monotonicMs());
+    int result = sendPacketBytes(r.sock, packet, sent, monotonicMs());
     if (result == -2) {
         // The socket took part of it or nothing: the rest goes out before any later packet.
         r.txRest = packet;
@@ -125,7 +126,10 @@ int startLinePacket(int line, const Packet& packet) {
 }
 
 int sendPacketNoWait(int line, const char* text, int type, int value) {
-    return startLinePacket(line, makePacket(text, type, value)) == 1 ? PACKET_BYTES : -2;
+    std::unique_lock lock = tryLineSendLock(line);
+    return lock.owns_lock() && startLinePacket(line, makePacket(text, type, value)) == 1
+               ? PACKET_BYTES
+               : -2;
 }
 
 int sendSocketPacket(int sock, const char* text, int type, int value) {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace tc {
 
@@ -68,17 +69,19 @@ int sendSocketPacket(int sock, const char* text, int type, int value);
 // A line whose socket takes nothing for SEND_WAIT_MS is ended as if the peer had closed, and
 // later sends on it fail at once.
 int sendLinePacket(int line, const Packet& packet);
-// Starts a packet on a line without ever waiting: sends what the socket takes and keeps the rest
-// for the line's next sender (finishLineSend, or any later sendLinePacket, sends it first).
-// Returns 1 when the packet went out or its rest is kept, 0 when nothing was sent (another
-// sender holds the line, an earlier rest still waits, or the line is stuck), -1 when the socket
-// failed.
+// The line's send lock when it is free and a packet may start at once (the line is not stuck and
+// no rest waits); otherwise a lock that holds nothing.
+std::unique_lock<std::mutex> tryLineSendLock(int line);
+// Starts a packet on a line whose send lock the caller holds (tryLineSendLock) without ever
+// waiting: sends what the socket takes and keeps the rest for the line's next sender
+// (finishLineSend, or any later sendLinePacket, sends it first). Returns 1 when the packet went
+// out or its rest is kept, -1 when the socket failed.
 int startLinePacket(int line, const Packet& packet);
 // Sends the kept rest of a packet, waiting as sendLinePacket does. Returns 1032 when nothing is
 // left, below 1 on failure.
 int finishLineSend(int line);
-// A courtesy packet that never waits (startLinePacket). Returns 1032 when it went out or its rest
-// is kept, -2 when nothing could be sent.
+// A courtesy packet that never waits (tryLineSendLock, startLinePacket). Returns 1032 when it
+// went out or its rest is kept, -2 when nothing could be sent.
 int sendPacketNoWait(int line, const char* text, int type, int value);
 // Sends a ready packet on a socket (no lock), waiting at most waitMs for the socket to take it.
 // Returns 1032, or below 1 on failure (-2 when the time ran out).

@@ -1,5 +1,6 @@
 #include "core/tx_packet.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -37,25 +38,19 @@ bool txBlockCompletesPacket(const LineRecord& r) {
 }
 
 int takeTxBlock(LineRecord& r) {
-    static_assert(std::endian::native == std::endian::little);
-    int16_t block[BLOCK_SAMPLES];
-    scaleBlock(block, r.txBlock, r.micGain);
-    r.txPacket.setValue(static_cast<int32_t>(r.txSeq.load()));
     const int code = r.compCode;
-    if (code == COMP_NONE) {
-        // The samples are little-endian on the wire and in memory here.
-        std::memcpy(r.txPacket.payload, block, BLOCK_BYTES);
-        r.txPendingCount = 0;
-        r.txPacket.setType(COMP_NONE);
-        return COMP_NONE;
-    }
-    std::memcpy(r.txPending[r.txPendingCount++], block, BLOCK_BYTES);
-    return r.txPendingCount >= code ? code : -1;
+    if (code == COMP_NONE) r.txPendingCount = 0; // a raw block ends a group being collected
+    scaleBlock(r.txPending[r.txPendingCount++], r.txBlock, r.micGain);
+    r.txPacket.setValue(static_cast<int32_t>(r.txSeq.load()));
+    return r.txPendingCount >= std::max(code, 1) ? code : -1;
 }
 
 void buildTxPacket(LineRecord& r, int code) {
-    if (code == COMP_NONE) return;
-    compressPending(r, code);
+    static_assert(std::endian::native == std::endian::little);
+    if (code == COMP_NONE) // the samples are little-endian on the wire and in memory here
+        std::memcpy(r.txPacket.payload, r.txPending[0], BLOCK_BYTES);
+    else
+        compressPending(r, code);
     r.txPendingCount = 0;
     r.txPacket.setType(code);
 }

@@ -61,12 +61,11 @@ int WaveDevice::queueHeader(WaveHeader& header) {
     return 0;
 }
 
-void WaveDevice::markDone(WaveHeader& header, bool wake) {
+void WaveDevice::markDone(WaveHeader& header) {
     header.flags.fetch_and(~WHDR_INQUEUE);
     // Sequentially consistent, as the engine's store of wakeEngine_ and its look at the flag
-    // after it: either the engine sees the block done or this sees the request.
+    // after it: either the engine sees the block done or engineAfterBlock sees the request.
     header.flags.fetch_or(WHDR_DONE);
-    if (wake && wakeEngine_.load()) engineWake.set();
 }
 
 void WaveDevice::engineAfterBlock() {
@@ -80,6 +79,7 @@ void WaveDevice::returnAll() {
     for (WaveHeader* h : queue_)
         markDone(*h);
     queue_.clear();
+    engineWake.set();
 }
 
 int WaveDevice::reset() {
@@ -176,7 +176,7 @@ int WaveIn::pumpOnce() {
         WaveHeader* h = queue_.front();
         queue_.pop_front();
         std::memcpy(h->data, block, blockBytes(*h));
-        markDone(*h, false);
+        markDone(*h);
     }
     engineAfterBlock();
     return 0;
@@ -237,7 +237,7 @@ int WaveOut::pumpOnce() {
             std::lock_guard lock(mutex_);
             if (!queue_.empty() && queue_.front() == playing) {
                 queue_.pop_front();
-                markDone(*playing, false);
+                markDone(*playing);
                 finished = true;
             }
         }

@@ -104,13 +104,11 @@ class WaveDevice {
     // Returns 0, or 1 when the pump thread could not start.
     int startPump();
     void stopPump();
-    // Takes every queued header off the queue, marked done.
+    // Takes every queued header off the queue, marked done, and wakes the engine.
     void returnAll();
-    // Marks the header done and wakes the engine (unless `wake` is false or the engine said it
-    // need not be woken).
-    void markDone(WaveHeader& header, bool wake = true);
-    // After a pump step finished a block (markDone with wake false), outside the device's locks:
-    // the engine's pass runs in this thread, or the engine is woken.
+    void markDone(WaveHeader& header);
+    // After a pump step finished a block, outside the device's locks: unless the engine said it
+    // need not hear of it, the engine's pass runs in this thread, or the engine is woken.
     void engineAfterBlock();
     virtual void closeStream() = 0;
 
